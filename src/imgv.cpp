@@ -1,0 +1,384 @@
+#include "imgv.h"
+
+#include <QCommandLinkButton>
+#include <QDir>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMovie>
+#include <QScrollArea>
+#include <QTransform>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+
+// View state shared by every command of the one window.
+QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
+int zoomw = 0; // display box: set to the fit size by resizes and steps, moved by the zoom steps
+int zoomh = 0;
+QStringList files; // the last folder listing: buildui's first listing and every step
+QString curpath; // the picture opened at start-up or by the last drop, as received
+
+namespace {
+
+// The picture gets the window less a 15-pixel strip at the side and 60 pixels for the buttons.
+constexpr int marginw = 15;
+constexpr int marginh = 60;
+// Zoom moves the display box by 50 pixels each way; a box side of 50 or less is refused.
+constexpr int zoomstep = 50;
+constexpr int zoomfloor = 50;
+// A zoom-in never builds a picture longer than this on a side (unless the picture itself is):
+// 8192 x 8192 at 4 bytes a pixel is 256 MiB.
+constexpr int zoomceiling = 8192;
+constexpr qreal quarterturn = 90;
+// The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open.
+constexpr int decodelimitmb = 1024;
+
+const QStringList patterns = { "*.png", "*.jpg", "*.gif", "*.jpeg",
+                               "*.JPG", "*.GIF", "*.PNG", "*.JPEG" };
+
+bool isanimation(const QString &file)
+{
+    return file.split(QLatin1Char('.')).constLast() == QLatin1String("gif");
+}
+
+int longside(QSize size)
+{
+    return qMax(size.width(), size.height());
+}
+
+} // namespace
+
+imgv::imgv(QWidget *parent)
+    : QWidget(parent)
+    , located(0)
+    , area(nullptr)
+    , gif(false)
+    , index(0)
+    , movie(nullptr)
+{
+    QImageReader::setAllocationLimit(decodelimitmb);
+    setAcceptDrops(true);
+}
+
+imgv::~imgv()
+{
+    delete movie;
+}
+
+void imgv::openimage(QString path)
+{
+    if (isanimation(path))
+        gif = true;
+    load(path);
+    if (img.isNull())
+        QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("Cannot Load Image"),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+    open(path);
+}
+
+void imgv::buildui()
+{
+    setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
+    setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
+    load(curpath);
+    pix = QPixmap::fromImage(img);
+    label = new QLabel;
+    located = 0;
+    index = 0;
+    files = listfolder();
+    label->setAlignment(Qt::AlignCenter);
+
+    area = new QScrollArea;
+    area->setWidgetResizable(true);
+    area->setWidget(label);
+    area->installEventFilter(this);
+    auto *column = new QVBoxLayout;
+    column->addWidget(area);
+
+    auto *row = new QHBoxLayout;
+    QWidget *back = button(":/images/b.png", 30, &imgv::backward);
+    QWidget *in = button(":/images/in.png", 30, &imgv::zoomin);
+    QWidget *out = button(":/images/out.png", 30, &imgv::zommout);
+    QWidget *next = button(":/images/f.png", 30, &imgv::forward);
+    QWidget *right = button(":/images/fo.png", 30, &imgv::tranr);
+    QWidget *left = button(":/images/re.png", 30, &imgv::tranl);
+    row->addWidget(button(":/images/a.png", 35, &imgv::showhome));
+    row->addStretch();
+    for (QWidget *b : { left, back, in, out, next, right })
+        row->addWidget(b);
+    row->addStretch();
+    column->addLayout(row);
+
+    listfolder();
+    resize(600, 500);
+    setLayout(column);
+    column->setContentsMargins(0, 0, 0, 0);
+
+    QPalette black;
+    black.setBrush(QPalette::Window, QBrush(Qt::black));
+    area->setPalette(black);
+    setPalette(black);
+    if (gif)
+        playmovie();
+}
+
+void imgv::tranl()
+{
+    turn(-quarterturn);
+}
+
+void imgv::tranr()
+{
+    turn(quarterturn);
+}
+
+void imgv::forward()
+{
+    files = listfolder();
+    if (++index < files.size())
+        load(files.at(index));
+    else
+        --index;
+    refresh();
+}
+
+void imgv::backward()
+{
+    files = listfolder();
+    // From past the end (files removed, or a dropped file the listing lacks) step to the last one.
+    index = qMin(index - 1, int(files.size()) - 1);
+    if (index < 0)
+        index = 0;
+    else
+        load(files.at(index));
+    refresh();
+}
+
+void imgv::zoomin()
+{
+    const QSize box(zoomw + zoomstep, zoomh + zoomstep);
+    if (longside(pix.size().scaled(box, Qt::KeepAspectRatio))
+        <= qMax(zoomceiling, longside(pix.size()))) {
+        zoomw = box.width();
+        zoomh = box.height();
+    }
+    showscaled(QSize(zoomw, zoomh));
+}
+
+void imgv::zommout()
+{
+    if (zoomw - zoomstep > zoomfloor && zoomh - zoomstep > zoomfloor) {
+        zoomw -= zoomstep;
+        zoomh -= zoomstep;
+    }
+    showscaled(QSize(zoomw, zoomh));
+}
+
+void imgv::showhome()
+{
+    QMessageBox::about(this, QStringLiteral("PORVANE"),
+                       QStringLiteral("<h1>PORVANE</h1>"
+                                      "<br><br>Written by <b>Q. Zarvel</b>"
+                                      "<br><br>Free software under the MIT License"
+                                      "<br><br>Web page: <b>https://porvane.example.org/</b>"
+                                      "<br><br>Contact: <b>porvane@example.org</b>"));
+}
+
+bool imgv::eventFilter(QObject *, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        keycommand(static_cast<QKeyEvent *>(event)->key());
+        break;
+    case QEvent::Wheel:
+        wheelcommand(static_cast<QWheelEvent *>(event)->angleDelta());
+        break;
+    case QEvent::MouseButtonDblClick:
+        togglefullscreen();
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+void imgv::mouseDoubleClickEvent(QMouseEvent *) { }
+
+void imgv::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape)
+        close();
+}
+
+void imgv::resizeEvent(QResizeEvent *)
+{
+    zoomw = fitsize().width();
+    zoomh = fitsize().height();
+    if (gif && movie)
+        movie->setScaledSize(fitsize());
+    else
+        showscaled(fitsize());
+}
+
+void imgv::dragEnterEvent(QDragEnterEvent *event)
+{
+    event->acceptProposedAction();
+}
+
+void imgv::dropEvent(QDropEvent *event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    // Only a local file can be opened: any other drop leaves the viewer as it was.
+    const QString dropped = urls.isEmpty() ? QString() : urls.first().toLocalFile();
+    if (dropped.isEmpty())
+        return;
+    load(dropped);
+    pix = QPixmap::fromImage(img);
+    open(dropped);
+    if (isanimation(dropped))
+        playmovie();
+    else
+        showscaled(fitsize());
+    located = 0;
+}
+
+QStringList imgv::listfolder()
+{
+    QDir here((QString()));
+    QDir::setCurrent(folder);
+    here.setNameFilters(patterns);
+    const QStringList listing = here.entryList();
+    if (!located && !listing.isEmpty()) {
+        const int at = listing.indexOf(QFileInfo(path).fileName());
+        if (at >= 0)
+            index = at;
+        located = 1;
+    }
+    return listing;
+}
+
+// Records the opened picture. The folder is resolved now, against the working directory in force
+// when the picture was opened: a relative path means nothing once the listing has moved there.
+void imgv::open(const QString &file)
+{
+    const QFileInfo info(file);
+    folder = info.absolutePath();
+    moviefile = info.absoluteFilePath();
+    curpath = file;
+    path = file;
+}
+
+// Decodes into a separate image so that a failed load keeps the picture already shown.
+bool imgv::load(const QString &file)
+{
+    QImage decoded = QImageReader(file).read();
+    if (decoded.isNull())
+        return false;
+    img = std::move(decoded);
+    return true;
+}
+
+void imgv::refresh()
+{
+    pix = QPixmap::fromImage(img);
+    showscaled(fitsize());
+    zoomw = fitsize().width();
+    zoomh = fitsize().height();
+}
+
+QSize imgv::fitsize() const
+{
+    return QSize(width() - marginw, height() - marginh);
+}
+
+void imgv::showscaled(QSize box)
+{
+    showstill(pix.isNull() ? QPixmap() : pix.scaled(box, Qt::KeepAspectRatio, Qt::FastTransformation));
+}
+
+// A still picture replaces any animation: the movie is released so that resizes refit the still.
+void imgv::showstill(const QPixmap &shown)
+{
+    label->setPixmap(shown);
+    delete movie;
+    movie = nullptr;
+    gif = false;
+}
+
+void imgv::playmovie()
+{
+    auto *next = new QMovie;
+    next->setFileName(moviefile);
+    label->setMovie(next);
+    delete movie;
+    movie = next;
+    movie->start();
+    gif = true;
+}
+
+void imgv::turn(qreal degrees)
+{
+    pix = pix.transformed(QTransform().rotate(degrees), Qt::FastTransformation);
+    showscaled(fitsize());
+}
+
+void imgv::keycommand(int key)
+{
+    switch (key) {
+    case Qt::Key_Escape:
+        close();
+        break;
+    case Qt::Key_Return:
+        togglefullscreen();
+        break;
+    case Qt::Key_Left:
+        backward();
+        break;
+    case Qt::Key_Right:
+        forward();
+        break;
+    case Qt::Key_Up:
+        zoomin();
+        break;
+    case Qt::Key_Down:
+        zommout();
+        break;
+    default:
+        break;
+    }
+}
+
+// One step per event whatever its size. The sign is read from the axis the wheel mostly turned,
+// the one value a wheel event reported before events carried two axes.
+void imgv::wheelcommand(QPoint angle)
+{
+    const int turned = qAbs(angle.x()) > qAbs(angle.y()) ? angle.x() : angle.y();
+    if (turned < 0)
+        zommout();
+    else if (turned > 0)
+        zoomin();
+}
+
+void imgv::togglefullscreen()
+{
+    if (isFullScreen())
+        showNormal();
+    else
+        showFullScreen();
+}
+
+QWidget *imgv::button(const char *icon, int width, void (imgv::*slot)())
+{
+    auto *b = new QCommandLinkButton;
+    b->setMaximumSize(width, 35);
+    b->setIcon(QIcon(QLatin1String(icon)));
+    // A click must not take the keyboard away from the picture, where the key commands live.
+    b->setFocusPolicy(Qt::NoFocus);
+    connect(b, &QAbstractButton::clicked, this, slot);
+    return b;
+}

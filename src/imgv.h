@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QImage>
+#include <QPixmap>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class QDragEnterEvent;
+class QDropEvent;
+class QKeyEvent;
+class QMouseEvent;
+class QMovie;
+class QResizeEvent;
+class QScrollArea;
+
+// The viewer window: one picture fitted on black, with the commands that step, zoom and turn it.
+class imgv : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit imgv(QWidget *parent = nullptr);
+    ~imgv() override;
+
+    void openimage(QString path);
+    void buildui();
+
+public slots:
+    void tranl();
+    void tranr();
+    void forward();
+    void backward();
+    void zoomin();
+    void zommout();
+    void showhome();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private:
+    QStringList listfolder();
+    void open(const QString &file);
+    bool load(const QString &file);
+    void refresh();
+    QSize fitsize() const;
+    void showscaled(QSize box);
+    void showstill(const QPixmap &shown);
+    void playmovie();
+    void turn(qreal degrees);
+    void keycommand(int key);
+    void wheelcommand(QPoint angle);
+    void togglefullscreen();
+    QWidget *button(const char *icon, int width, void (imgv::*slot)());
+
+    int located;
+    QString path;
+    QScrollArea *area;
+    QPixmap pix;
+    bool gif;
+    int index;
+    QImage img;
+    QMovie *movie;
+
+    QString folder; // the opened file's folder, resolved once when it was opened
+    QString moviefile; // the opened file by a name that survives changes of working directory
+};

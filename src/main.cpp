@@ -1,0 +1,18 @@
+#include "imgv.h"
+
+#include <QApplication>
+#include <QFileInfo>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    imgv window;
+    const QString arg = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const bool fallback = !QFileInfo::exists(arg);
+    window.openimage(fallback ? QStringLiteral(":/images/main.png") : arg);
+    window.buildui();
+    if (fallback)
+        window.resize(256, 256);
+    window.show();
+    return app.exec();
+}
