@@ -97,6 +97,7 @@ void imgv::buildui()
     area->setWidgetResizable(true);
     area->setWidget(label);
     area->installEventFilter(this);
+    area->viewport()->installEventFilter(this);
     auto *column = new QVBoxLayout;
     column->addWidget(area);
 
@@ -189,8 +190,16 @@ void imgv::showhome()
                                       "<br><br>Contact: <b>porvane@example.org</b>"));
 }
 
-bool imgv::eventFilter(QObject *, QEvent *event)
+bool imgv::eventFilter(QObject *watched, QEvent *event)
 {
+    // Once the picture outgrows the view the viewport would scroll with the wheel instead of
+    // passing it on: there the wheel is taken for zooming too, and all else is left alone.
+    if (watched != area) {
+        if (event->type() != QEvent::Wheel)
+            return false;
+        wheelcommand(static_cast<QWheelEvent *>(event)->angleDelta());
+        return true;
+    }
     switch (event->type()) {
     case QEvent::KeyPress:
         keycommand(static_cast<QKeyEvent *>(event)->key());
@@ -298,7 +307,12 @@ QSize imgv::fitsize() const
 
 void imgv::showscaled(QSize box)
 {
+    // Refused zoom steps show the same picture at the same box again: keep the one already shown.
+    if (!gif && box == shownbox && pix.cacheKey() == shownkey)
+        return;
     showstill(pix.isNull() ? QPixmap() : pix.scaled(box, Qt::KeepAspectRatio, Qt::FastTransformation));
+    shownbox = box;
+    shownkey = pix.cacheKey();
 }
 
 // A still picture replaces any animation: the movie is released so that resizes refit the still.

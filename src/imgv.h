@@ -69,4 +69,6 @@ private:
 
     QString folder; // the opened file's folder, resolved once when it was opened
     QString moviefile; // the opened file by a name that survives changes of working directory
+    QSize shownbox; // the box and the picture the label shows a still of
+    qint64 shownkey = 0;
 };

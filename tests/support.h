@@ -1,0 +1,106 @@
+#pragma once
+
+#include "imgv.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMovie>
+#include <QScrollArea>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+#include <memory>
+
+// The window's shared view state.
+extern QLabel *label;
+extern int zoomw;
+extern int zoomh;
+extern QStringList files;
+extern QString curpath;
+
+// Writes a picture of one colour and returns its absolute path.
+inline QString picture(const QString &folder, const QString &name, QSize size,
+                       QColor colour = Qt::red, const char *format = "PNG")
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    const QString file = QDir(folder).absoluteFilePath(name);
+    if (!image.save(file, format))
+        qWarning("could not write %s", qPrintable(file));
+    return file;
+}
+
+// A small two-frame animation: red, then blue.
+inline QString animation(const QString &folder, const QString &name)
+{
+    // Each frame is coded as single pixels between clear codes, so no code table builds up.
+    static const unsigned char gif[] = {
+        'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x80, 0, 0, 255, 0, 0, 0, 0, 255,
+        '!', 0xff, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0,
+        '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x04, 0x41, 0x10, 0x05, 0,
+        '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x0c, 0xc3, 0x30, 0x05, 0,
+        ';'
+    };
+    const QString file = QDir(folder).absoluteFilePath(name);
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly))
+        qWarning("could not write %s", qPrintable(file));
+    out.write(reinterpret_cast<const char *>(gif), sizeof gif);
+    return file;
+}
+
+// Opens a picture the way the program starts, and shows the window at the given size.
+inline std::unique_ptr<imgv> viewer(const QString &file, QSize size = QSize(600, 500))
+{
+    auto window = std::make_unique<imgv>();
+    window->openimage(file);
+    window->buildui();
+    window->resize(size);
+    window->show();
+    return window;
+}
+
+inline QSize shown()
+{
+    return label->pixmap().size();
+}
+
+// The colour at the centre of what the label shows.
+inline QColor centre()
+{
+    const QImage image = label->pixmap().toImage();
+    return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
+}
+
+inline QSize zoombox()
+{
+    return QSize(zoomw, zoomh);
+}
+
+// Answers the next modal box as soon as it opens and records its title and text.
+inline void answermodal(QString *seen)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, seen] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        *seen = box->windowTitle() + QLatin1Char('|') + box->text();
+        box->done(0);
+        poll->deleteLater();
+    });
+    poll->start(10);
+}
+
+inline void drop(imgv *window, const QList<QUrl> &urls)
+{
+    QMimeData data;
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window, &enter);
+    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window, &dropped);
+}

@@ -1,0 +1,271 @@
+#include "support.h"
+
+#include <QCommandLinkButton>
+#include <QHBoxLayout>
+
+// Zoom and rotation, the buttons and the about box, and the keyboard, wheel and mouse.
+class tst_commands : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString startdir = QDir::currentPath();
+    std::unique_ptr<imgv> window;
+
+    QScrollArea *area() const { return window->findChild<QScrollArea *>(); }
+
+    // Three pictures in a row; the window opens on the middle one.
+    void open()
+    {
+        for (const auto &[name, colour] :
+             { std::pair("1.png", Qt::red), std::pair("2.png", Qt::green),
+               std::pair("3.png", Qt::blue) })
+            picture(dir.path(), name, QSize(300, 300), colour);
+        window = viewer(dir.filePath("2.png"));
+    }
+
+    void wheel(QPoint angle)
+    {
+        QWheelEvent event(QPointF(50, 50), QPointF(50, 50), QPoint(), angle, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QVERIFY(QApplication::sendEvent(area(), &event));
+    }
+
+private slots:
+    void init() { open(); }
+    void cleanup()
+    {
+        window.reset();
+        QDir::setCurrent(startdir);
+    }
+
+    void zoomSteps()
+    {
+        window->zoomin();
+        window->zoomin();
+        QCOMPARE(zoombox(), QSize(685, 540));
+        QCOMPARE(shown(), QSize(540, 540));
+        window->zommout();
+        QCOMPARE(zoombox(), QSize(635, 490));
+    }
+
+    void zoomOutFloor_data()
+    {
+        QTest::addColumn<QSize>("box");
+        QTest::addColumn<QSize>("after");
+        QTest::newRow("width 100") << QSize(100, 300) << QSize(100, 300);
+        QTest::newRow("height 100") << QSize(300, 100) << QSize(300, 100);
+        QTest::newRow("both 101") << QSize(101, 101) << QSize(51, 51);
+    }
+    void zoomOutFloor()
+    {
+        QFETCH(QSize, box);
+        QFETCH(QSize, after);
+        zoomw = box.width();
+        zoomh = box.height();
+        window->zommout();
+        QCOMPARE(zoombox(), after);
+        QCOMPARE(shown(), QSize(qMin(after.width(), after.height()), qMin(after.width(), after.height())));
+    }
+
+    void zoomInCeiling_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("widest");
+        QTest::newRow("8192 at most") << 8000 << 8185;
+        QTest::newRow("up to the picture's own size") << 9000 << 8985;
+    }
+    void zoomInCeiling()
+    {
+        QFETCH(int, width);
+        QFETCH(int, widest);
+        window = viewer(picture(dir.path(), "wide.png", QSize(width, 10)));
+        for (int i = 0; i < 300; ++i)
+            window->zoomin();
+        QCOMPARE(shown().width(), widest);
+        QCOMPARE(zoomw, widest);
+    }
+
+    void rotation()
+    {
+        QImage image(300, 100, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        for (int y = 0; y < 100; ++y)
+            image.setPixel(0, y, qRgb(255, 0, 0));
+        image.save(dir.filePath("wide.png"));
+        window = viewer(dir.filePath("wide.png"));
+        const QImage start = label->pixmap().toImage();
+        window->tranr();
+        const QImage turned = label->pixmap().toImage();
+        QCOMPARE(turned.size(), QSize(146, 440));
+        QCOMPARE(turned.pixelColor(73, 0), QColor(Qt::red)); // the left edge is now on top
+        QCOMPARE(turned.pixelColor(73, 439), QColor(Qt::white));
+        window->tranl();
+        QCOMPARE(label->pixmap().toImage(), start);
+        for (int i = 0; i < 4; ++i)
+            window->tranr();
+        QCOMPARE(label->pixmap().toImage(), start);
+        QCOMPARE(zoombox(), QSize(585, 440));
+    }
+
+    void zoomAfterTurn()
+    {
+        window->zoomin();
+        window->tranr();
+        QCOMPARE(shown(), QSize(440, 440));
+        window->zoomin();
+        QCOMPARE(zoombox(), QSize(685, 540));
+    }
+
+    void buttons()
+    {
+        QHBoxLayout *row = window->findChild<QHBoxLayout *>();
+        QCOMPARE(row->count(), 9);
+        const QList<std::pair<const char *, int>> expected = {
+            { "a", 35 }, { nullptr, 0 }, { "re", 30 }, { "b", 30 }, { "in", 30 },
+            { "out", 30 }, { "f", 30 }, { "fo", 30 }, { nullptr, 0 },
+        };
+        for (int i = 0; i < row->count(); ++i) {
+            auto *button = qobject_cast<QCommandLinkButton *>(row->itemAt(i)->widget());
+            QCOMPARE(button != nullptr, expected[i].first != nullptr);
+            QCOMPARE(row->stretch(i), 0);
+            if (!button) {
+                QVERIFY(row->itemAt(i)->spacerItem());
+                continue;
+            }
+            QCOMPARE(button->maximumSize(), QSize(expected[i].second, 35));
+            QCOMPARE(button->text(), QString());
+            const QIcon icon(QString(":/images/%1.png").arg(expected[i].first));
+            QCOMPARE(button->icon().pixmap(64).toImage(), icon.pixmap(64).toImage());
+        }
+    }
+
+    void buttonClicks_data()
+    {
+        QTest::addColumn<int>("item");
+        QTest::addColumn<QSize>("box");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("previous") << 3 << QSize(585, 440) << QColor(Qt::red);
+        QTest::newRow("zoom in") << 4 << QSize(635, 490) << QColor(Qt::green);
+        QTest::newRow("zoom out") << 5 << QSize(535, 390) << QColor(Qt::green);
+        QTest::newRow("next") << 6 << QSize(585, 440) << QColor(Qt::blue);
+    }
+    void buttonClicks()
+    {
+        QFETCH(int, item);
+        QFETCH(QSize, box);
+        QFETCH(QColor, colour);
+        QWidget *button = window->findChild<QHBoxLayout *>()->itemAt(item)->widget();
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(zoombox(), box);
+        QCOMPARE(centre(), colour);
+        QVERIFY(!button->hasFocus());
+    }
+
+    void turnButtons()
+    {
+        window = viewer(picture(dir.path(), "wide.png", QSize(300, 100)));
+        QHBoxLayout *row = window->findChild<QHBoxLayout *>();
+        QTest::mouseClick(row->itemAt(7)->widget(), Qt::LeftButton);
+        QCOMPARE(shown(), QSize(146, 440));
+        QTest::mouseClick(row->itemAt(2)->widget(), Qt::LeftButton);
+        QCOMPARE(shown(), QSize(585, 195));
+    }
+
+    void aboutBox()
+    {
+        QString seen;
+        answermodal(&seen);
+        QTest::mouseClick(window->findChild<QHBoxLayout *>()->itemAt(0)->widget(), Qt::LeftButton);
+        QVERIFY(seen.startsWith("PORVANE|<h1>PORVANE</h1><br><br>"));
+        QCOMPARE(seen.count("<br><br>"), 4);
+        QCOMPARE(seen.count("<b>"), 3);
+        QVERIFY(window->isVisible());
+    }
+
+    void keys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QSize>("box");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("left") << int(Qt::Key_Left) << 0 << QSize(585, 440) << QColor(Qt::red);
+        QTest::newRow("shift right")
+                << int(Qt::Key_Right) << int(Qt::ShiftModifier) << QSize(585, 440) << QColor(Qt::blue);
+        QTest::newRow("up") << int(Qt::Key_Up) << 0 << QSize(635, 490) << QColor(Qt::green);
+        QTest::newRow("down") << int(Qt::Key_Down) << 0 << QSize(535, 390) << QColor(Qt::green);
+        QTest::newRow("keypad enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier)
+                                      << QSize(585, 440) << QColor(Qt::green);
+        QTest::newRow("page down") << int(Qt::Key_PageDown) << 0 << QSize(585, 440) << QColor(Qt::green);
+    }
+    void keys()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QSize, box);
+        QFETCH(QColor, colour);
+        QTest::keyClick(area(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(zoombox(), box);
+        QCOMPARE(centre(), colour);
+        QVERIFY(!window->isFullScreen());
+    }
+
+    void fullScreen()
+    {
+        QTest::keyClick(area(), Qt::Key_Return);
+        QVERIFY(window->isFullScreen());
+        QCOMPARE(zoombox(), window->size() - QSize(15, 60));
+        QTest::keyClick(area(), Qt::Key_Return);
+        QVERIFY(!window->isFullScreen());
+        QCOMPARE(window->size(), QSize(600, 500));
+        QCOMPARE(shown(), QSize(440, 440));
+        QTest::mouseDClick(area(), Qt::RightButton);
+        QVERIFY(window->isFullScreen());
+        QTest::mouseDClick(window.get(), Qt::LeftButton, {}, QPoint(100, window->height() - 10));
+        QVERIFY(window->isFullScreen());
+    }
+
+    void escape_data()
+    {
+        QTest::addColumn<bool>("atArea");
+        QTest::newRow("scroll area") << true;
+        QTest::newRow("window") << false;
+    }
+    void escape()
+    {
+        QFETCH(bool, atArea);
+        QTest::keyClick(atArea ? area() : static_cast<QWidget *>(window.get()), Qt::Key_Left);
+        QCOMPARE(centre(), QColor(atArea ? Qt::red : Qt::green));
+        QTest::keyClick(atArea ? area() : static_cast<QWidget *>(window.get()), Qt::Key_Escape);
+        QVERIFY(!window->isVisible());
+    }
+
+    void wheelSteps_data()
+    {
+        QTest::addColumn<QPoint>("angle");
+        QTest::addColumn<QSize>("box");
+        QTest::newRow("away") << QPoint(0, 120) << QSize(635, 490);
+        QTest::newRow("towards") << QPoint(0, -120) << QSize(535, 390);
+        QTest::newRow("zero") << QPoint(0, 0) << QSize(585, 440);
+        QTest::newRow("large") << QPoint(0, 2400) << QSize(635, 490);
+        QTest::newRow("horizontal") << QPoint(-120, 0) << QSize(535, 390);
+        QTest::newRow("mostly vertical") << QPoint(30, -120) << QSize(535, 390);
+    }
+    void wheelSteps()
+    {
+        QFETCH(QPoint, angle);
+        QFETCH(QSize, box);
+        wheel(angle);
+        QCOMPARE(zoombox(), box);
+    }
+
+    // No event addressed to the scroll area reaches its own handling, not even unknown ones.
+    void filterConsumesEverything()
+    {
+        QEvent custom(QEvent::User);
+        QVERIFY(QApplication::sendEvent(area(), &custom));
+    }
+};
+
+QTEST_MAIN(tst_commands)
+#include "tst_commands.moc"

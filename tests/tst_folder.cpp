@@ -1,0 +1,218 @@
+#include "support.h"
+
+// Stepping through the pictures of a folder, and opening dropped files.
+class tst_folder : public QObject
+{
+    Q_OBJECT
+
+    QString startdir = QDir::currentPath();
+    std::unique_ptr<QTemporaryDir> dir;
+
+    QString path(const QString &name) const { return dir->filePath(name); }
+
+    // A folder whose pictures each have a colour of their own, with things that are not pictures.
+    void fill()
+    {
+        const QList<std::pair<const char *, QColor>> pictures = {
+            { "a.jpg", Qt::red },        { "B.png", Qt::green },   { "c.PNG", Qt::blue },
+            { "d.JPEG", Qt::cyan },      { "img10.png", Qt::gray }, { "img2.png", Qt::magenta },
+            { "e.bmp", Qt::yellow },
+        };
+        for (const auto &[name, colour] : pictures)
+            picture(dir->path(), name, QSize(40, 30), colour);
+        animation(dir->path(), "z.gif");
+        QDir(dir->path()).mkdir("sub.png");
+        QFile(path("notes.txt")).open(QIODevice::WriteOnly);
+    }
+
+    QList<QColor> walk(imgv *window, void (imgv::*step)(), int count)
+    {
+        QList<QColor> seen;
+        for (int i = 0; i < count; ++i) {
+            (window->*step)();
+            seen << centre();
+        }
+        return seen;
+    }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        fill();
+    }
+    void cleanup() { QDir::setCurrent(startdir); }
+
+    void listingOrder()
+    {
+        auto viewed = viewer(path("B.png"));
+        QCOMPARE(files, QStringList({ "a.jpg", "B.png", "c.PNG", "d.JPEG", "img10.png", "img2.png",
+                                      "sub.png", "z.gif" }));
+        QCOMPARE(QDir::currentPath(), QDir(dir->path()).canonicalPath());
+    }
+
+    // The folder entry fails to load and leaves the picture before it; the GIF shows its first
+    // frame; there is no wrap-around at either end.
+    void stepping()
+    {
+        auto viewed = viewer(path("a.jpg"));
+        QCOMPARE(walk(viewed.get(), &imgv::backward, 1), QList<QColor>({ Qt::red }));
+        QCOMPARE(walk(viewed.get(), &imgv::forward, 8),
+                 QList<QColor>({ Qt::green, Qt::blue, Qt::cyan, Qt::gray, Qt::magenta, Qt::magenta,
+                                 Qt::red, Qt::red }));
+        QCOMPARE(walk(viewed.get(), &imgv::backward, 2), QList<QColor>({ Qt::red, Qt::magenta }));
+    }
+
+    void stepRefitsAndEndsZoomAndTurn()
+    {
+        auto viewed = viewer(path("z.gif"));
+        QVERIFY(label->movie());
+        viewed->zoomin();
+        viewed->tranr();
+        viewed->backward();
+        viewed->backward();
+        QCOMPARE(centre(), QColor(Qt::magenta));
+        QVERIFY(!label->movie());
+        QCOMPARE(shown(), QSize(585, 438));
+        QCOMPARE(zoombox(), QSize(585, 440));
+        viewed->resize(400, 360);
+        QCOMPARE(shown(), QSize(385, 288));
+    }
+
+    void openedFileNotListed()
+    {
+        auto viewed = viewer(path("e.bmp"));
+        QCOMPARE(centre(), QColor(Qt::yellow));
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::green));
+    }
+
+    void folderChangesBetweenSteps()
+    {
+        auto viewed = viewer(path("c.PNG"));
+        picture(dir->path(), "bb.png", QSize(10, 10), Qt::darkGreen);
+        viewed->forward(); // c.PNG moved to position 3; position 3 is now c.PNG again
+        QCOMPARE(centre(), QColor(Qt::blue));
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::cyan));
+
+        QFile truncated(path("d.JPEG"));
+        truncated.resize(20);
+        viewed->backward();
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::blue));
+    }
+
+    void stepBackFromBeyondTheEnd()
+    {
+        auto viewed = viewer(path("z.gif"));
+        for (const char *gone : { "z.gif", "img2.png", "img10.png" })
+            QVERIFY(QFile::remove(path(gone)));
+        QDir(dir->path()).rmdir("sub.png");
+        viewed->forward();
+        viewed->backward();
+        QCOMPARE(centre(), QColor(Qt::cyan));
+        QCOMPARE(files.size(), 4);
+    }
+
+    // The default picture has no folder on disk: the start-up directory is walked instead.
+    void defaultPicture()
+    {
+        picture(dir->path(), "main.png", QSize(10, 10), Qt::darkRed);
+        QDir::setCurrent(dir->path());
+        auto viewed = viewer(":/images/main.png");
+        viewed->forward();
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::red)); // z.gif, after main.png and sub.png
+        viewed->backward();
+        viewed->backward();
+        QCOMPARE(centre(), QColor(Qt::darkRed));
+    }
+
+    // A relative path is resolved once, not again from the folder the listing moved to.
+    void relativePathResolvedOnce()
+    {
+        QDir(dir->path()).mkpath("pics/pics");
+        picture(path("pics"), "one.png", QSize(10, 10), Qt::red);
+        picture(path("pics"), "two.png", QSize(10, 10), Qt::blue);
+        picture(path("pics/pics"), "inner.png", QSize(10, 10), Qt::green);
+        QDir::setCurrent(dir->path());
+        auto viewed = viewer("pics/one.png");
+        viewed->forward();
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::blue));
+        QCOMPARE(curpath, QString("pics/one.png"));
+    }
+
+    void dropOpensFirstUrl()
+    {
+        auto viewed = viewer(path("a.jpg"));
+        QDir(dir->path()).mkdir("other");
+        const QString other = picture(path("other"), "x.png", QSize(10, 10), Qt::darkBlue);
+        picture(path("other"), "y.png", QSize(10, 10), Qt::darkYellow);
+        drop(viewed.get(), { QUrl::fromLocalFile(other), QUrl::fromLocalFile(path("c.PNG")) });
+        QCOMPARE(centre(), QColor(Qt::darkBlue));
+        QCOMPARE(curpath, other);
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::darkYellow));
+        QCOMPARE(files, QStringList({ "x.png", "y.png" }));
+    }
+
+    void dropStillKeepsZoomBox()
+    {
+        auto viewed = viewer(path("a.jpg"));
+        viewed->zoomin();
+        drop(viewed.get(), { QUrl::fromLocalFile(path("B.png")) });
+        QCOMPARE(shown(), QSize(585, 438));
+        viewed->zoomin();
+        QCOMPARE(zoombox(), QSize(685, 540));
+    }
+
+    void dropAnimation()
+    {
+        auto viewed = viewer(path("a.jpg"));
+        drop(viewed.get(), { QUrl::fromLocalFile(path("z.gif")) });
+        QPointer<QMovie> first = label->movie();
+        QTRY_COMPARE(first->currentImage().size(), QSize(2, 2));
+        QCOMPARE(first->scaledSize(), QSize());
+        viewed->resize(300, 300);
+        QCOMPARE(first->scaledSize(), QSize(285, 240));
+        drop(viewed.get(), { QUrl::fromLocalFile(path("z.gif")) });
+        QVERIFY(!first); // the replaced movie is released
+        drop(viewed.get(), { QUrl::fromLocalFile(path("c.PNG")) });
+        QVERIFY(!label->movie());
+        viewed->resize(400, 360);
+        QCOMPARE(shown(), QSize(385, 288));
+        QCOMPARE(centre(), QColor(Qt::blue));
+    }
+
+    void dropsThatOpenNothing_data()
+    {
+        QTest::addColumn<QList<QUrl>>("urls");
+        QTest::newRow("no url") << QList<QUrl>();
+        QTest::newRow("web") << QList<QUrl>({ QUrl("https://example.org/a.png") });
+        QTest::newRow("empty") << QList<QUrl>({ QUrl() });
+    }
+    void dropsThatOpenNothing()
+    {
+        QFETCH(QList<QUrl>, urls);
+        auto viewed = viewer(path("c.PNG"));
+        drop(viewed.get(), urls);
+        QCOMPARE(curpath, path("c.PNG"));
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::cyan));
+    }
+
+    void dropFailsToLoad()
+    {
+        auto viewed = viewer(path("c.PNG"));
+        drop(viewed.get(), { QUrl::fromLocalFile(path("notes.txt")) });
+        QCOMPARE(centre(), QColor(Qt::blue));
+        QCOMPARE(curpath, path("notes.txt"));
+        viewed->backward(); // notes.txt is not listed: the position from c.PNG is kept
+        QCOMPARE(centre(), QColor(Qt::green));
+    }
+};
+
+QTEST_MAIN(tst_folder)
+#include "tst_folder.moc"

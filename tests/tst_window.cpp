@@ -1,0 +1,172 @@
+#include "support.h"
+
+#include <QImageReader>
+
+// Opening a picture, fitting it to the window, animations, the class itself and its artwork.
+class tst_window : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString startdir = QDir::currentPath();
+
+private slots:
+    void cleanup() { QDir::setCurrent(startdir); }
+
+    void fits_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QSize>("window");
+        QTest::addColumn<QSize>("expected");
+        QTest::newRow("wide photo") << QSize(800, 600) << QSize(600, 500) << QSize(585, 438);
+        QTest::newRow("small is enlarged") << QSize(100, 100) << QSize(600, 500) << QSize(440, 440);
+        QTest::newRow("default window") << QSize(300, 100) << QSize(256, 256) << QSize(241, 80);
+        QTest::newRow("tall") << QSize(100, 1000) << QSize(600, 500) << QSize(44, 440);
+    }
+    void fits()
+    {
+        QFETCH(QSize, size);
+        QFETCH(QSize, window);
+        QFETCH(QSize, expected);
+        auto viewed = viewer(picture(dir.path(), "fit.png", size), window);
+        QCOMPARE(shown(), expected);
+        QCOMPARE(zoombox(), window - QSize(15, 60));
+        QCOMPARE(centre(), QColor(Qt::red));
+    }
+
+    void resizeRefitsAndEndsZoom()
+    {
+        auto viewed = viewer(picture(dir.path(), "r.png", QSize(100, 100)));
+        viewed->zoomin();
+        QCOMPARE(shown(), QSize(490, 490));
+        viewed->resize(800, 700);
+        QCOMPARE(zoombox(), QSize(785, 640));
+        QCOMPARE(shown(), QSize(640, 640));
+    }
+
+    void startupFailure_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("folder") << dir.path();
+        QFile text(dir.filePath("notes.txt"));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("not a picture\n");
+        QTest::newRow("text") << text.fileName();
+    }
+    void startupFailure()
+    {
+        QFETCH(QString, entry);
+        QString seen;
+        answermodal(&seen);
+        auto viewed = viewer(entry);
+        QCOMPARE(seen, QString("Error|Cannot Load Image"));
+        QCOMPARE(viewed->size(), QSize(600, 500));
+        QVERIFY(label->pixmap().isNull());
+        QCOMPARE(curpath, entry);
+    }
+
+    void animationTest_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("plays");
+        QTest::newRow("lower case") << "a.gif" << true;
+        QTest::newRow("upper case") << "a.GIF" << false;
+        QTest::newRow("no extension") << "my.pics/photo" << false;
+        QTest::newRow("named gif") << "gif" << true;
+        QTest::newRow("gif inside") << "x.gif.png" << false;
+    }
+    void animationTest()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, plays);
+        QDir::setCurrent(dir.path());
+        QDir(dir.path()).mkpath("my.pics");
+        animation(dir.path(), name);
+        auto viewed = viewer(name);
+        QCOMPARE(label->movie() != nullptr, plays);
+        if (plays)
+            QTRY_COMPARE(label->movie()->state(), QMovie::Running);
+        else
+            QCOMPARE(centre(), QColor(Qt::red));
+    }
+
+    // The listing moves the working directory, yet a relative path still names the animation.
+    void relativeAnimation()
+    {
+        QDir::setCurrent(dir.path());
+        QDir(dir.path()).mkpath("sub");
+        animation(dir.path() + "/sub", "anim.gif");
+        auto viewed = viewer("sub/anim.gif");
+        QCOMPARE(curpath, QString("sub/anim.gif"));
+        QTRY_VERIFY(!label->movie()->currentImage().isNull());
+    }
+
+    void largePictures()
+    {
+        auto viewed = viewer(picture(dir.path(), "large.jpg", QSize(12000, 9000), Qt::red, "JPEG"));
+        QCOMPARE(shown(), QSize(585, 438));
+
+        // A header claiming 20000 x 20000 (1.6 GB decoded) is refused, not allocated.
+        QFile huge(dir.filePath("huge.ppm"));
+        QVERIFY(huge.open(QIODevice::WriteOnly));
+        huge.write("P6\n20000 20000\n255\n" + QByteArray(3000, '\x7f'));
+        huge.close();
+        QString seen;
+        answermodal(&seen);
+        auto refused = viewer(huge.fileName());
+        QCOMPARE(seen, QString("Error|Cannot Load Image"));
+    }
+
+    void metaObject()
+    {
+        imgv window;
+        const QMetaObject *meta = window.metaObject();
+        QCOMPARE(meta->className(), "imgv");
+        QCOMPARE(meta->superClass(), &QWidget::staticMetaObject);
+        QStringList names;
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
+            names << meta->method(i).methodSignature();
+        QCOMPARE(names, QStringList({ "tranl()", "tranr()", "forward()", "backward()", "zoomin()",
+                                      "zommout()", "showhome()" }));
+        QVERIFY(window.acceptDrops());
+    }
+
+    void resources_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("side");
+        for (const char *big : { "main", "a", "b", "f", "full" })
+            QTest::newRow(big) << big << 256;
+        for (const char *small : { "in", "out", "re", "fo" })
+            QTest::newRow(small) << small << 128;
+    }
+    void resources()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, side);
+        const QImage image(":/images/" + name + ".png");
+        QCOMPARE(image.size(), QSize(side, side));
+        QVERIFY(image.hasAlphaChannel());
+    }
+
+    void windowIcon()
+    {
+        QImageReader reader(":/images/icon.ico");
+        QList<int> sides;
+        for (int i = 0; i < reader.imageCount(); ++i) {
+            QVERIFY(reader.jumpToImage(i));
+            const QImage image = reader.read();
+            QCOMPARE(image.width(), image.height());
+            QCOMPARE(image.depth(), 32);
+            sides << image.width();
+        }
+        QCOMPARE(sides, QList<int>({ 256, 128, 96, 72, 64, 48, 32, 24, 16 }));
+        auto viewed = viewer(":/images/main.png", QSize(256, 256));
+        QVERIFY(!viewed->windowIcon().isNull());
+        QCOMPARE(viewed->windowTitle(), QString("PORVANE - Q.ZARVEL"));
+        QCOMPARE(shown(), QSize(196, 196));
+    }
+};
+
+QTEST_MAIN(tst_window)
+#include "tst_window.moc"
