@@ -43,13 +43,13 @@ void photograph(QPainter &p, QRectF r, QColor sky, QColor hills)
     p.drawRect(view);
     p.setBrush(QColor(255, 214, 80));
     p.drawEllipse(QPointF(view.right() - view.width() * 0.25, view.top() + view.height() * 0.3),
-                  view.height() * 0.12, view.height() * 0.12);
+        view.height() * 0.12, view.height() * 0.12);
     QPainterPath land(QPointF(view.left(), view.bottom()));
     land.lineTo(view.left(), view.top() + view.height() * 0.7);
     land.quadTo(view.left() + view.width() * 0.3, view.top() + view.height() * 0.35,
-                view.center().x(), view.top() + view.height() * 0.62);
+        view.center().x(), view.top() + view.height() * 0.62);
     land.quadTo(view.right() - view.width() * 0.2, view.top() + view.height() * 0.5, view.right(),
-                view.top() + view.height() * 0.66);
+        view.top() + view.height() * 0.66);
     land.lineTo(view.bottomRight());
     land.closeSubpath();
     p.setBrush(hills);

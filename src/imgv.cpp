@@ -31,15 +31,16 @@ constexpr int marginh = 60;
 // Zoom moves the display box by 50 pixels each way; a box side of 50 or less is refused.
 constexpr int zoomstep = 50;
 constexpr int zoomfloor = 50;
-// A zoom-in never builds a picture longer than this on a side (unless the picture itself is):
-// 8192 x 8192 at 4 bytes a pixel is 256 MiB.
-constexpr int zoomceiling = 8192;
+// A zoom-in never builds a picture longer than 4096 pixels on a side, unless the picture itself
+// is longer: every step builds the whole enlarged picture, and past this it grows too slow and
+// too large to be worth it (4096 x 4096 is 64 MiB).
+constexpr int zoomceiling = 4096;
 constexpr qreal quarterturn = 90;
 // The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open.
 constexpr int decodelimitmb = 1024;
 
-const QStringList patterns = { "*.png", "*.jpg", "*.gif", "*.jpeg",
-                               "*.JPG", "*.GIF", "*.PNG", "*.JPEG" };
+const QStringList patterns
+    = { "*.png", "*.jpg", "*.gif", "*.jpeg", "*.JPG", "*.GIF", "*.PNG", "*.JPEG" };
 
 bool isanimation(const QString &file)
 {
@@ -77,7 +78,7 @@ void imgv::openimage(QString path)
     load(path);
     if (img.isNull())
         QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("Cannot Load Image"),
-                             QMessageBox::Ok, QMessageBox::NoButton);
+            QMessageBox::Ok, QMessageBox::NoButton);
     open(path);
 }
 
@@ -183,11 +184,11 @@ void imgv::zommout()
 void imgv::showhome()
 {
     QMessageBox::about(this, QStringLiteral("PORVANE"),
-                       QStringLiteral("<h1>PORVANE</h1>"
-                                      "<br><br>Written by <b>Q. Zarvel</b>"
-                                      "<br><br>Free software under the MIT License"
-                                      "<br><br>Web page: <b>https://porvane.example.org/</b>"
-                                      "<br><br>Contact: <b>porvane@example.org</b>"));
+        QStringLiteral("<h1>PORVANE</h1>"
+                       "<br><br>Written by <b>Q. Zarvel</b>"
+                       "<br><br>Free software under the MIT License"
+                       "<br><br>Web page: <b>https://porvane.example.org/</b>"
+                       "<br><br>Contact: <b>porvane@example.org</b>"));
 }
 
 bool imgv::eventFilter(QObject *watched, QEvent *event)
@@ -310,7 +311,8 @@ void imgv::showscaled(QSize box)
     // Refused zoom steps show the same picture at the same box again: keep the one already shown.
     if (!gif && box == shownbox && pix.cacheKey() == shownkey)
         return;
-    showstill(pix.isNull() ? QPixmap() : pix.scaled(box, Qt::KeepAspectRatio, Qt::FastTransformation));
+    showstill(
+        pix.isNull() ? QPixmap() : pix.scaled(box, Qt::KeepAspectRatio, Qt::FastTransformation));
     shownbox = box;
     shownkey = pix.cacheKey();
 }

@@ -1,1 +1,221 @@
-exit 0
+#!/usr/bin/env bash
+# Runs the real program in a real X server with a window manager, drives it with real key presses,
+# wheel turns and clicks, and judges what it shows from screenshots.
+#   e2e.sh PROGRAM [SCREENSHOT]   (SCREENSHOT: where to keep a picture of the window)
+set -euo pipefail
+exe=$(realpath "$1")
+keep=${2:-}
+convert=/usr/bin/convert
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  [ -f "$work/shot.png" ] && cp "$work/shot.png" /tmp/porvane-e2e-failure.png && echo "last screenshot: /tmp/porvane-e2e-failure.png"
+  exit 1
+}
+ok() { echo "ok: $*"; }
+
+# Waits for a command to succeed, up to $limit seconds (20 unless set).
+waitfor() {
+  local end=$((SECONDS + ${limit:-20}))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.05
+  done
+}
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+waitfor test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$work/display")
+openbox >/dev/null 2>&1 &
+pids+=($!)
+managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+waitfor managed || fail "no window manager"
+
+# Pictures of colours that appear nowhere else on screen.
+mkdir -p "$work/pics" "$work/folder"
+$convert -size 800x600 xc:'#ff00ff' "$work/pics/1.png"
+$convert -size 400x400 xc:'#00ffff' "$work/pics/2.png"
+$convert -size 300x300 xc:'#ffff00' "$work/pics/3.png"
+
+app=0
+win=0
+start() {
+  "$exe" "$@" 2>/dev/null &
+  app=$!
+  pids+=($app)
+  win=$(timeout 20 xdotool search --sync --onlyvisible --name '^PORVANE - Q\.ZARVEL$' | head -1) ||
+    fail "no window for $*"
+  waitfor focused "$win" || fail "the window did not get the focus"
+}
+
+# The client area's position and size: X Y W H.
+geometry() {
+  xwininfo -id "$win" | awk '/Absolute upper-left X/{x=$4} /Absolute upper-left Y/{y=$4}
+    /Width:/{w=$2} /Height:/{h=$2} END{print x, y, w, h}'
+}
+
+snap() { import -window root -depth 8 "$work/shot.png"; }
+ended() { ! kill -0 "$1"; }
+focused() { [ "$(xdotool getwindowfocus)" = "$1" ]; }
+sized() { [ "$(geometry | cut -d' ' -f3-)" = "$1" ]; }
+
+# The bounding box (WxH+X+Y, in the window) of one colour in the picture area above the buttons.
+box() {
+  local x y w h
+  read -r x y w h < <(geometry)
+  snap
+  $convert "$work/shot.png" -crop "${w}x$((h - 42))+$x+$y" +repage -fuzz 6% -fill black \
+    +opaque "$1" -fill white -opaque "$1" -format '%@' info: 2>/dev/null
+}
+
+# Waits until the colour covers exactly the given size (WxH).
+expectbox() {
+  waitfor hasbox "$1" "$2" || fail "$3: expected $1 at $2, saw $(box "$1")"
+  ok "$3 ($2)"
+}
+hasbox() { [ "$(box "$1" | cut -d+ -f1)" = "$2" ]; }
+# Whether the picture area above the buttons shows something, or nothing but black.
+area() {
+  local x y w h
+  read -r x y w h < <(geometry)
+  snap
+  $convert "$work/shot.png" -crop "${w}x$((h - 42))+$x+$y" -format "%[fx:$1]" info:
+}
+painted() { [ "$(area 'mean > 0.05')" = 1 ]; }
+blank() { [ "$(area 'maxima')" = 0 ]; }
+
+# The centres of the six picture buttons, evenly spaced between the orange turn buttons at the ends.
+buttons() {
+  local x y w h
+  read -r x y w h < <(geometry)
+  snap
+  read -r first last < <($convert "$work/shot.png" -crop "${w}x45+$x+$((y + h - 45))" +repage \
+    -fuzz 12% -fill white -opaque '#f08214' -fill black +opaque white txt:- |
+    awk -F'[,:]' -v w="$w" '/#FFFFFF/{on[$1]=1} END{
+      for (i = 0; i <= w; i++) if (on[i]) { if (!n) s = i; n++ } else { if (n >= 6) { c[k++] = s + (n - 1) / 2 } n = 0 }
+      print c[0], c[k - 1] }')
+  for i in 0 1 2 3 4 5; do
+    echo "$(awk "BEGIN{printf \"%d\", $x + $first + $i * ($last - $first) / 5}")" $((y + h - 22))
+  done
+}
+click() {
+  xdotool mousemove "$1" "$2" click 1
+}
+
+pixel() { # colour of one pixel of the window, as #RRGGBB
+  local x y w h
+  read -r x y w h < <(geometry)
+  snap
+  $convert "$work/shot.png" -crop "1x1+$((x + $1))+$((y + $2))" -depth 8 txt:- | grep -o '#[0-9A-F]\{6\}' | head -1
+}
+
+# --- Opening and fitting ---
+start "$work/pics/2.png"
+read -r x y w h < <(geometry)
+[ "$w x $h" = "600 x 500" ] || fail "window is $w x $h"
+ok "window 600 x 500"
+[ "$(xdotool getwindowname "$win")" = "PORVANE - Q.ZARVEL" ] || fail "title"
+expectbox '#00ffff' 440x440 "400 x 400 picture fitted"
+[ "$(pixel 10 10)" = "#000000" ] || fail "background is not black"
+[ "$(pixel 590 200)" = "#000000" ] || fail "background right of the picture is not black"
+ok "picture on black"
+
+# --- Keys, wheel and buttons ---
+xdotool key Down
+expectbox '#00ffff' 390x390 "Down zooms out"
+xdotool mousemove $((x + 300)) $((y + 200)) click 4
+expectbox '#00ffff' 440x440 "wheel away zooms in"
+xdotool key Up Up
+xdotool mousemove $((x + 300)) $((y + 200)) click 5 click 5
+expectbox '#00ffff' 440x440 "wheel towards zooms out over a picture larger than the view"
+xdotool key Right
+expectbox '#ffff00' 440x440 "Right steps to the next picture"
+xdotool key Left Left
+expectbox '#ff00ff' 585x438 "Left steps back twice"
+
+mapfile -t centres < <(buttons)
+click ${centres[5]}
+expectbox '#ff00ff' 330x440 "the clockwise button turns the picture"
+xdotool key Down
+expectbox '#ff00ff' 292x390 "Down after a click zooms from the box before the turn"
+click ${centres[3]}
+expectbox '#ff00ff' 255x340 "the zoom-out button"
+click ${centres[4]}
+expectbox '#00ffff' 440x440 "the next button"
+xdotool key Right
+expectbox '#ffff00' 440x440 "Right after clicks steps on"
+
+xdotool key Return
+waitfor sized "1280 1024" || fail "Return did not fill the screen"
+expectbox '#ffff00' 964x964 "Return: full screen, picture refitted"
+xdotool key Return
+waitfor sized "600 500" || fail "Return did not restore the window"
+expectbox '#ffff00' 440x440 "Return again: back to 600 x 500"
+read -r x y w h < <(geometry)
+xdotool mousemove $((x + 300)) $((y + 200)) click --repeat 2 --delay 80 1
+waitfor sized "1280 1024" || fail "double-click did not fill the screen"
+ok "double-click: full screen"
+xdotool mousemove 640 500 click --repeat 2 --delay 80 1
+waitfor sized "600 500" || fail "double-click did not restore"
+ok "double-click again: normal"
+
+# Holding Up: each press zooms until the picture would pass 4096 pixels, then is refused.
+began=$(date +%s%N)
+xdotool key --delay 2 --repeat 300 Up
+xdotool key Return
+limit=120 waitfor sized "1280 1024" || fail "no answer after 300 Up presses"
+peak=$(awk '/VmHWM/{print $2}' "/proc/$app/status")
+ok "300 Up presses answered after $((($(date +%s%N) - began) / 1000000)) ms, peak memory $((peak / 1024)) MiB"
+[ "$peak" -lt $((2 * 1024 * 1024)) ] || fail "peak memory ${peak} kB"
+
+xdotool key Escape
+waitfor ended $app || fail "Escape did not end the program"
+wait $app && ok "Escape ends the program with status 0" || fail "exit status $?"
+
+# --- Start-up without a picture ---
+for args in "" "$work/missing.png"; do
+  start $args
+  read -r x y w h < <(geometry)
+  [ "$w x $h" = "256 x 256" ] || fail "default window is $w x $h"
+  waitfor painted || fail "no default picture"
+  ok "default picture in 256 x 256 (${args:-no argument})"
+  xdotool key Escape
+  wait $app || fail "exit status"
+done
+
+# --- A folder is not a picture: the error box, then an empty window ---
+"$exe" "$work/folder" 2>/dev/null &
+app=$!
+pids+=($app)
+box=$(timeout 20 xdotool search --sync --onlyvisible --name '^Error$' | head -1) || fail "no error box"
+xdotool search --onlyvisible --name '^PORVANE' >/dev/null && fail "the window opened before the box"
+ok "error box before the window"
+waitfor focused "$box"
+xdotool key Return
+win=$(timeout 20 xdotool search --sync --onlyvisible --name '^PORVANE - Q\.ZARVEL$' | head -1) || fail "no window after the box"
+read -r x y w h < <(geometry)
+[ "$w x $h" = "600 x 500" ] || fail "window after the box is $w x $h"
+blank || fail "the window is not empty"
+ok "empty 600 x 500 window after the box"
+kill $app
+
+# --- A picture of the window, for the README: hills at dusk ---
+if [ -n "$keep" ]; then
+  $convert -size 960x640 gradient:'#1d4e89'-'#f6c28b' -fill '#ffd75e' -draw 'circle 700,250 700,300' \
+    -fill '#2f5d3a' -draw 'polygon 0,640 0,420 180,330 380,450 560,360 760,470 960,380 960,640' \
+    -fill '#1f3d27' -draw 'polygon 0,640 0,540 260,470 520,560 800,500 960,560 960,640' \
+    "$work/pics/photo.jpg"
+  start "$work/pics/photo.jpg"
+  waitfor painted
+  import -window "$win" -frame -depth 8 "$keep"
+  ok "screenshot kept in $keep"
+fi
+echo "1 passed, 0 failed"

@@ -23,7 +23,7 @@ extern QString curpath;
 
 // Writes a picture of one colour and returns its absolute path.
 inline QString picture(const QString &folder, const QString &name, QSize size,
-                       QColor colour = Qt::red, const char *format = "PNG")
+    QColor colour = Qt::red, const char *format = "PNG")
 {
     QImage image(size, QImage::Format_RGB32);
     image.fill(colour);
@@ -37,13 +37,11 @@ inline QString picture(const QString &folder, const QString &name, QSize size,
 inline QString animation(const QString &folder, const QString &name)
 {
     // Each frame is coded as single pixels between clear codes, so no code table builds up.
-    static const unsigned char gif[] = {
-        'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x80, 0, 0, 255, 0, 0, 0, 0, 255,
-        '!', 0xff, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0,
-        '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x04, 0x41, 0x10, 0x05, 0,
-        '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x0c, 0xc3, 0x30, 0x05, 0,
-        ';'
-    };
+    static const unsigned char gif[] = { 'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x80, 0, 0, 255,
+        0, 0, 0, 0, 255, '!', 0xff, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1,
+        0, 0, 0, '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x04, 0x41,
+        0x10, 0x05, 0, '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x0c,
+        0xc3, 0x30, 0x05, 0, ';' };
     const QString file = QDir(folder).absoluteFilePath(name);
     QFile out(file);
     if (!out.open(QIODevice::WriteOnly))

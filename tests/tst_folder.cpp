@@ -14,8 +14,12 @@ class tst_folder : public QObject
     void fill()
     {
         const QList<std::pair<const char *, QColor>> pictures = {
-            { "a.jpg", Qt::red },        { "B.png", Qt::green },   { "c.PNG", Qt::blue },
-            { "d.JPEG", Qt::cyan },      { "img10.png", Qt::gray }, { "img2.png", Qt::magenta },
+            { "a.jpg", Qt::red },
+            { "B.png", Qt::green },
+            { "c.PNG", Qt::blue },
+            { "d.JPEG", Qt::cyan },
+            { "img10.png", Qt::gray },
+            { "img2.png", Qt::magenta },
             { "e.bmp", Qt::yellow },
         };
         for (const auto &[name, colour] : pictures)
@@ -46,8 +50,9 @@ private slots:
     void listingOrder()
     {
         auto viewed = viewer(path("B.png"));
-        QCOMPARE(files, QStringList({ "a.jpg", "B.png", "c.PNG", "d.JPEG", "img10.png", "img2.png",
-                                      "sub.png", "z.gif" }));
+        QCOMPARE(files,
+            QStringList({ "a.jpg", "B.png", "c.PNG", "d.JPEG", "img10.png", "img2.png", "sub.png",
+                "z.gif" }));
         QCOMPARE(QDir::currentPath(), QDir(dir->path()).canonicalPath());
     }
 
@@ -58,8 +63,8 @@ private slots:
         auto viewed = viewer(path("a.jpg"));
         QCOMPARE(walk(viewed.get(), &imgv::backward, 1), QList<QColor>({ Qt::red }));
         QCOMPARE(walk(viewed.get(), &imgv::forward, 8),
-                 QList<QColor>({ Qt::green, Qt::blue, Qt::cyan, Qt::gray, Qt::magenta, Qt::magenta,
-                                 Qt::red, Qt::red }));
+            QList<QColor>({ Qt::green, Qt::blue, Qt::cyan, Qt::gray, Qt::magenta, Qt::magenta,
+                Qt::red, Qt::red }));
         QCOMPARE(walk(viewed.get(), &imgv::backward, 2), QList<QColor>({ Qt::red, Qt::magenta }));
     }
 

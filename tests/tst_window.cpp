@@ -126,8 +126,9 @@ private slots:
         QStringList names;
         for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
             names << meta->method(i).methodSignature();
-        QCOMPARE(names, QStringList({ "tranl()", "tranr()", "forward()", "backward()", "zoomin()",
-                                      "zommout()", "showhome()" }));
+        QCOMPARE(names,
+            QStringList({ "tranl()", "tranr()", "forward()", "backward()", "zoomin()", "zommout()",
+                "showhome()" }));
         QVERIFY(window.acceptDrops());
     }
 
