@@ -1,7 +1,9 @@
 #include "imgv.h"
 
 #include <QCommandLinkButton>
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -15,6 +17,9 @@
 #include <QTransform>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <QtConcurrentRun>
+#include <algorithm>
+#include <limits>
 
 // View state shared by every command of the one window.
 QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
@@ -38,9 +43,81 @@ constexpr int zoomceiling = 4096;
 constexpr qreal quarterturn = 90;
 // The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open.
 constexpr int decodelimitmb = 1024;
+// The coarsest tick in which file systems stamp modification times (FAT's two seconds).
+constexpr qint64 settlems = 2000;
+// Neighbours are decoded ahead up to 64 megapixels (256 MiB); larger ones when stepped to.
+constexpr qint64 aheadpixels = 64 << 20;
 
-const QStringList patterns
-    = { "*.png", "*.jpg", "*.gif", "*.jpeg", "*.JPG", "*.GIF", "*.PNG", "*.JPEG" };
+// The pixmap formats of this screen, opaque and with alpha, as learnt from the screen itself.
+QImage::Format opaqueformat = QImage::Format_RGB32;
+QImage::Format alphaformat = QImage::Format_ARGB32_Premultiplied;
+
+void learnformats()
+{
+    QImage probe(1, 1, QImage::Format_ARGB32);
+    probe.fill(Qt::transparent);
+    alphaformat = QPixmap::fromImage(probe).toImage().format();
+    probe.fill(Qt::black);
+    opaqueformat
+        = QPixmap::fromImage(probe.convertToFormat(QImage::Format_RGB32)).toImage().format();
+}
+
+bool opaque(const QImage &image)
+{
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        if (!std::all_of(line, line + image.width(), [](QRgb p) { return qAlpha(p) == 255; }))
+            return false;
+    }
+    return true;
+}
+
+// Decodes a picture laid out as this screen's pixmaps are, so that the pixmap made from it shares
+// its pixels instead of holding a second copy. Pictures over the size given are not decoded.
+QImage decode(const QString &file, qint64 maxpixels = std::numeric_limits<qint64>::max())
+{
+    QImageReader reader(file);
+    const QSize size = reader.size();
+    if (qint64(size.width()) * size.height() > maxpixels)
+        return QImage();
+    QImage image = reader.read();
+    if (image.isNull() || !image.hasAlphaChannel())
+        return image.isNull() ? image : std::move(image).convertToFormat(opaqueformat);
+    image = std::move(image).convertToFormat(alphaformat);
+    if (image.format() == QImage::Format_ARGB32_Premultiplied
+        && opaqueformat == QImage::Format_RGB32 && opaque(image))
+        image.reinterpretAsFormat(QImage::Format_RGB32);
+    return image;
+}
+
+// The eight name patterns match without regard to case, so four suffixes test each name once.
+bool ispicture(const QString &name)
+{
+    for (const char *suffix : { ".png", ".jpg", ".gif", ".jpeg" })
+        if (name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+// The pictures of the working directory as the directory lists them by default: hidden and system
+// entries left out, folders and links listed like files, ordered by their lower-cased names.
+QStringList scan()
+{
+    QList<std::pair<QString, QString>> found;
+    for (QDirIterator it(QStringLiteral("."), QDir::AllEntries); it.hasNext();) {
+        it.next();
+        const QString name = it.fileName();
+        if (ispicture(name))
+            found.append({ name.toLower(), name });
+    }
+    std::sort(found.begin(), found.end(),
+        [](const auto &a, const auto &b) { return a.first < b.first; });
+    QStringList names;
+    names.reserve(found.size());
+    for (const auto &entry : found)
+        names << entry.second;
+    return names;
+}
 
 bool isanimation(const QString &file)
 {
@@ -63,11 +140,18 @@ imgv::imgv(QWidget *parent)
     , movie(nullptr)
 {
     QImageReader::setAllocationLimit(decodelimitmb);
+    learnformats();
+    decoders.setMaxThreadCount(2);
+    // Decoding ahead takes only time the rest of the machine leaves unused.
+    decoders.setThreadPriority(QThread::IdlePriority);
     setAcceptDrops(true);
 }
 
 imgv::~imgv()
 {
+    for (const ahead &unwanted : std::as_const(neighbours))
+        *unwanted.wanted = false;
+    decoders.clear();
     delete movie;
 }
 
@@ -75,6 +159,7 @@ void imgv::openimage(QString path)
 {
     if (isanimation(path))
         gif = true;
+    opened = stampof(path);
     load(path);
     if (img.isNull())
         QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("Cannot Load Image"),
@@ -86,7 +171,8 @@ void imgv::buildui()
 {
     setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
     setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
-    load(curpath);
+    if (!opened.proves(stampof(curpath)))
+        load(curpath);
     pix = QPixmap::fromImage(img);
     label = new QLabel;
     located = 0;
@@ -127,6 +213,7 @@ void imgv::buildui()
     setPalette(black);
     if (gif)
         playmovie();
+    prepare();
 }
 
 void imgv::tranl()
@@ -147,6 +234,7 @@ void imgv::forward()
     else
         --index;
     refresh();
+    prepare();
 }
 
 void imgv::backward()
@@ -159,6 +247,7 @@ void imgv::backward()
     else
         load(files.at(index));
     refresh();
+    prepare();
 }
 
 void imgv::zoomin()
@@ -255,21 +344,26 @@ void imgv::dropEvent(QDropEvent *event)
     else
         showscaled(fitsize());
     located = 0;
+    prepare();
 }
 
 QStringList imgv::listfolder()
 {
-    QDir here((QString()));
     QDir::setCurrent(folder);
-    here.setNameFilters(patterns);
-    const QStringList listing = here.entryList();
-    if (!located && !listing.isEmpty()) {
-        const int at = listing.indexOf(QFileInfo(path).fileName());
+    const QString here = QDir::currentPath();
+    const stamp now = stampof(here);
+    if (here != listedfolder || !listedstamp.proves(now)) {
+        listed = scan();
+        listedfolder = here;
+        listedstamp = now;
+    }
+    if (!located && !listed.isEmpty()) {
+        const int at = listed.indexOf(QFileInfo(path).fileName());
         if (at >= 0)
             index = at;
         located = 1;
     }
-    return listing;
+    return listed;
 }
 
 // Records the opened picture. The folder is resolved now, against the working directory in force
@@ -283,14 +377,72 @@ void imgv::open(const QString &file)
     path = file;
 }
 
-// Decodes into a separate image so that a failed load keeps the picture already shown.
+// Decodes into a separate image so that a failed load keeps the picture already shown. A picture
+// decoded ahead is taken instead when it is of this very file, unchanged since.
 bool imgv::load(const QString &file)
 {
-    QImage decoded = QImageReader(file).read();
+    const QString absolute = QFileInfo(file).absoluteFilePath();
+    const stamp now = stampof(absolute);
+    QImage decoded = takeahead(absolute, now);
+    if (decoded.isNull())
+        decoded = decode(absolute);
     if (decoded.isNull())
         return false;
+    if (!current.file.isEmpty())
+        neighbours << current;
+    current = { absolute, now, QtFuture::makeReadyFuture(decoded),
+        std::make_shared<std::atomic_bool>(true) };
     img = std::move(decoded);
     return true;
+}
+
+imgv::stamp imgv::stampof(const QString &file)
+{
+    const QFileInfo info(file);
+    if (!info.exists())
+        return stamp();
+    const qint64 modified = info.lastModified().toMSecsSinceEpoch();
+    return { info.size(), modified, QDateTime::currentMSecsSinceEpoch() - modified > settlems };
+}
+
+QImage imgv::takeahead(const QString &file, const stamp &now)
+{
+    for (const ahead &candidate : std::as_const(neighbours))
+        if (candidate.file == file && candidate.read.proves(now) && candidate.image.isValid())
+            return candidate.image.result();
+    return QImage();
+}
+
+// Keeps the previous and the next entry decoded, or decoding, for the next step; lets go of the
+// rest. Until a listing has found the opened file there is no position to prepare around.
+void imgv::prepare()
+{
+    QList<ahead> kept;
+    for (const int side : { index - 1, index + 1 }) {
+        if (!located || side < 0 || side >= files.size())
+            continue;
+        const QString file = QDir::current().absoluteFilePath(files.at(side));
+        const auto have = std::find_if(neighbours.cbegin(), neighbours.cend(),
+            [&](const ahead &candidate) { return candidate.file == file; });
+        kept << (have != neighbours.cend() ? *have : start(file));
+    }
+    for (const ahead &old : std::as_const(neighbours))
+        if (std::none_of(kept.cbegin(), kept.cend(),
+                [&](const ahead &k) { return k.wanted == old.wanted; }))
+            *old.wanted = false;
+    neighbours = kept;
+}
+
+// Starts decoding a file off the GUI thread. Only a file whose stamp has settled can later be
+// proven unchanged, so only such a file is worth decoding ahead.
+imgv::ahead imgv::start(const QString &file)
+{
+    ahead next { file, stampof(file), {}, std::make_shared<std::atomic_bool>(true) };
+    if (next.read.settled)
+        next.image = QtConcurrent::run(&decoders, [file, wanted = next.wanted] {
+            return *wanted ? decode(file, aheadpixels) : QImage();
+        });
+    return next;
 }
 
 void imgv::refresh()

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QFuture>
 #include <QImage>
 #include <QPixmap>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QWidget>
+#include <atomic>
+#include <memory>
 
 class QDragEnterEvent;
 class QDropEvent;
@@ -44,9 +48,35 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
+    // A file's size and modification time when it was read. File systems stamp times in ticks of
+    // up to two seconds, so only a stamp older than that proves a file unchanged by comparing equal.
+    struct stamp
+    {
+        qint64 size = -1;
+        qint64 modified = -1;
+        bool settled = false;
+
+        bool proves(const stamp &now) const
+        {
+            return settled && size == now.size && modified == now.modified;
+        }
+    };
+    // A picture of the folder decoded off the GUI thread ahead of a step, or the one a step left.
+    struct ahead
+    {
+        QString file;
+        stamp read;
+        QFuture<QImage> image;
+        std::shared_ptr<std::atomic_bool> wanted;
+    };
+
+    static stamp stampof(const QString &file);
     QStringList listfolder();
     void open(const QString &file);
     bool load(const QString &file);
+    QImage takeahead(const QString &file, const stamp &now);
+    void prepare();
+    ahead start(const QString &file);
     void refresh();
     QSize fitsize() const;
     void showscaled(QSize box);
@@ -71,4 +101,11 @@ private:
     QString moviefile; // the opened file by a name that survives changes of working directory
     QSize shownbox; // the box and the picture the label shows a still of
     qint64 shownkey = 0;
+    stamp opened; // the start-up picture as openimage read it
+    QString listedfolder; // the last listing, reused while its folder is unchanged
+    stamp listedstamp;
+    QStringList listed;
+    ahead current; // the file img was read from
+    QList<ahead> neighbours; // decoded or decoding: at most the previous and the next entry
+    QThreadPool decoders;
 };

@@ -7,6 +7,8 @@ exe=$(realpath "$1")
 keep=${2:-}
 convert=/usr/bin/convert
 work=$(mktemp -d)
+mkdir -m 700 "$work/xdg"
+export XDG_RUNTIME_DIR=$work/xdg
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done

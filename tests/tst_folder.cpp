@@ -1,5 +1,9 @@
 #include "support.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
 // Stepping through the pictures of a folder, and opening dropped files.
 class tst_folder : public QObject
 {
@@ -29,6 +33,20 @@ class tst_folder : public QObject
         QFile(path("notes.txt")).open(QIODevice::WriteOnly);
     }
 
+    // Dates a file or folder an hour back, long settled on any file system.
+    static void age(const QString &entry)
+    {
+        const time_t old = QDateTime::currentSecsSinceEpoch() - 3600;
+        const utimbuf times { old, old };
+        QVERIFY(::utime(QFile::encodeName(entry).constData(), &times) == 0);
+    }
+    void ageall()
+    {
+        for (const QString &name : QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            age(path(name));
+        age(dir->path());
+    }
+
     QList<QColor> walk(imgv *window, void (imgv::*step)(), int count)
     {
         QList<QColor> seen;
@@ -54,6 +72,68 @@ private slots:
             QStringList({ "a.jpg", "B.png", "c.PNG", "d.JPEG", "img10.png", "img2.png", "sub.png",
                 "z.gif" }));
         QCOMPARE(QDir::currentPath(), QDir(dir->path()).canonicalPath());
+    }
+
+    // Names that sort or match in unusual ways, links, and entries that are not listed at all.
+    void listingAsTheDirectoryListsIt()
+    {
+        for (const char *name : { "Äpfel.png", "apfel.PNG", "_x.jpg", "~y.jpeg", "Zeta.Gif",
+                 "a b.JPG", "a.png.txt", ".hidden.png", "ímg.png", "IMG.png", "img.PNG", "x.jpe" })
+            picture(dir->path(), name, QSize(4, 4));
+        QFile::link(path("a.jpg"), path("link.png"));
+        QFile::link(path("gone"), path("broken.png"));
+        QVERIFY(::mkfifo(QFile::encodeName(path("fifo.jpg")).constData(), 0600) == 0);
+        QDir listed(dir->path());
+        listed.setNameFilters(
+            { "*.png", "*.jpg", "*.gif", "*.jpeg", "*.JPG", "*.GIF", "*.PNG", "*.JPEG" });
+        auto viewed = viewer(path("B.png"));
+        QCOMPARE(files, listed.entryList());
+        QVERIFY(files.contains("link.png") && !files.contains("broken.png"));
+    }
+
+    // A folder untouched for long is listed once and the listing reused, until it changes.
+    void settledFolderStillSeesChanges()
+    {
+        ageall();
+        auto viewed = viewer(path("B.png"));
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::blue));
+        picture(dir->path(), "c0.png", QSize(10, 10), Qt::darkGreen);
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::darkGreen));
+        QVERIFY(QFile::remove(path("c0.png")));
+        QVERIFY(QFile::remove(path("d.JPEG")));
+        viewed->backward();
+        QCOMPARE(centre(), QColor(Qt::green));
+    }
+
+    // Pictures decoded ahead are shown only while their files are as they were decoded.
+    void preparedPicturesStayTrue()
+    {
+        ageall();
+        auto viewed = viewer(path("B.png"));
+        QCOMPARE(walk(viewed.get(), &imgv::forward, 2), QList<QColor>({ Qt::blue, Qt::cyan }));
+        picture(dir->path(), "img10.png", QSize(40, 30), Qt::darkCyan);
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::darkCyan));
+        picture(dir->path(), "d.JPEG", QSize(40, 30), Qt::darkMagenta);
+        viewed->backward();
+        QCOMPARE(centre(), QColor(Qt::darkMagenta));
+        QVERIFY(QFile::remove(path("c.PNG")));
+        QCOMPARE(walk(viewed.get(), &imgv::backward, 2),
+            QList<QColor>({ Qt::darkMagenta, Qt::green }));
+    }
+
+    // Start-up reads the picture once; a file changed in between is read again.
+    void startupReadsChangedFileAgain()
+    {
+        ageall();
+        imgv window;
+        window.openimage(path("B.png"));
+        picture(dir->path(), "B.png", QSize(40, 30), Qt::darkGreen);
+        window.buildui();
+        window.show();
+        QCOMPARE(centre(), QColor(Qt::darkGreen));
     }
 
     // The folder entry fails to load and leaves the picture before it; the GIF shows its first

@@ -1,0 +1,237 @@
+// Measures a picture viewer as a user meets it, in a running X server:
+//   bench pictures DIR                     makes the pictures the measurements use
+//   bench shown COLOUR -- VIEWER ARGS...   ms from exec until COLOUR shows at the screen's centre,
+//                                          then the viewer's peak memory in KiB
+//   bench steps N KEY COLOUR COLOUR -- VIEWER ARGS...
+//                                          presses KEY N times; per step: median ms from the key
+//                                          to the next picture (colours alternate), and the
+//                                          viewer's CPU ms (its own threads, until it is idle)
+// Every picture carries a solid block of one colour at its centre, so the moment it is drawn can
+// be seen from the screen. Colours are written RRGGBB.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QImageWriter>
+#include <QThread>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A photograph-like picture: smooth light with fine grain, and the marker block at its centre.
+QImage photo(int width, int height, QRgb marker, quint32 seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    quint32 state = seed * 2654435761u + 1;
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            const int grain = int(state & 31) - 16;
+            const int r = 40 + 160 * x / width + grain;
+            const int g = 60 + 120 * y / height + grain;
+            const int b = 150 - 100 * (x + y) / (width + height) + grain;
+            line[x] = qRgb(qBound(0, r, 255), qBound(0, g, 255), qBound(0, b, 255));
+        }
+    }
+    const QRect block(width * 2 / 5, height * 2 / 5, width / 5, height / 5);
+    for (int y = block.top(); y <= block.bottom(); ++y)
+        std::fill_n(reinterpret_cast<QRgb *>(image.scanLine(y)) + block.left(), block.width(),
+                    marker);
+    return image;
+}
+
+bool write(const QImage &image, const QString &file, int quality = -1)
+{
+    if (QFile::exists(file))
+        return true;
+    QImageWriter writer(file);
+    writer.setQuality(quality);
+    if (writer.write(image))
+        return true;
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+    return false;
+}
+
+const QRgb colours[] = { 0xffff00ff, 0xff00ffff };
+
+int pictures(const QString &dir)
+{
+    QDir().mkpath(dir + "/steps");
+    QDir().mkpath(dir + "/many");
+    bool ok = write(photo(800, 600, colours[0], 1), dir + "/small.png")
+        && write(photo(6000, 4000, colours[0], 2), dir + "/photo.jpg", 90);
+    for (int i = 0; ok && i < 12; ++i)
+        ok = write(photo(4000, 3000, colours[i % 2], 10 + i), dir + QString("/steps/%1.jpg").arg(i, 2, 10, QChar('0')), 90);
+    for (int i = 0; ok && i < 20000; ++i) {
+        QImage tiny(64, 48, QImage::Format_RGB32);
+        tiny.fill(colours[i % 2]);
+        ok = write(tiny, dir + QString("/many/%1.png").arg(i, 5, 10, QChar('0')));
+    }
+    if (ok && !QFile::exists(dir + "/huge.png")) {
+        QImage huge(16000, 16000, QImage::Format_RGB32);
+        for (int y = 0; y < huge.height(); ++y) {
+            auto *line = reinterpret_cast<QRgb *>(huge.scanLine(y));
+            for (int x = 0; x < huge.width(); ++x)
+                line[x] = qRgb(x * 255 / 16000, y * 255 / 16000, (x ^ y) & 255);
+        }
+        for (int y = 6400; y < 9600; ++y)
+            std::fill_n(reinterpret_cast<QRgb *>(huge.scanLine(y)) + 6400, 3200, colours[0]);
+        QImageWriter writer(dir + "/huge.png");
+        writer.setCompression(1);
+        ok = writer.write(huge);
+    }
+    return ok ? 0 : 1;
+}
+
+Display *display = nullptr;
+pid_t viewer = 0;
+
+// Whether an 8 x 8 block at the centre of the screen has the colour.
+bool showing(QRgb colour)
+{
+    const Screen *screen = DefaultScreenOfDisplay(display);
+    XImage *shot = XGetImage(display, DefaultRootWindow(display), screen->width / 2 - 4,
+                             screen->height / 2 - 4, 8, 8, AllPlanes, ZPixmap);
+    if (!shot)
+        return false;
+    bool all = true;
+    for (int y = 0; y < 8 && all; ++y)
+        for (int x = 0; x < 8 && all; ++x) {
+            const unsigned long p = XGetPixel(shot, x, y);
+            all = qAbs(int((p >> 16) & 255) - qRed(colour)) < 24
+                && qAbs(int((p >> 8) & 255) - qGreen(colour)) < 24
+                && qAbs(int(p & 255) - qBlue(colour)) < 24;
+        }
+    XDestroyImage(shot);
+    return all;
+}
+
+// Waits until the colour shows; ms since the timer started, or -1 after a minute.
+double waitshown(QRgb colour, const QElapsedTimer &timer)
+{
+    while (!showing(colour)) {
+        if (timer.elapsed() > 30000)
+            return -1;
+        usleep(2000);
+    }
+    return timer.nsecsElapsed() / 1e6;
+}
+
+void launch(char **argv)
+{
+    viewer = fork();
+    if (viewer == 0) {
+        execvp(argv[0], argv);
+        _exit(127);
+    }
+}
+
+void finish()
+{
+    kill(viewer, SIGTERM);
+    waitpid(viewer, nullptr, 0);
+}
+
+// CPU time of all the viewer's threads, in ns.
+qint64 cputime()
+{
+    qint64 total = 0;
+    const QDir tasks(QString("/proc/%1/task").arg(viewer));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks.filePath(task + "/schedstat"));
+        if (stat.open(QIODevice::ReadOnly))
+            total += stat.readAll().split(' ').value(0).toLongLong();
+    }
+    return total;
+}
+
+// Waits until the viewer has used no CPU for 300 ms.
+void idle()
+{
+    for (qint64 last = -1, now = cputime(); now != last; now = cputime()) {
+        last = now;
+        QThread::msleep(300);
+    }
+}
+
+long peakmemory()
+{
+    QFile status(QString("/proc/%1/status").arg(viewer));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+int shown(QRgb colour, char **command)
+{
+    QElapsedTimer timer;
+    timer.start();
+    launch(command);
+    const double ms = waitshown(colour, timer);
+    idle();
+    std::printf("%.1f %ld\n", ms, peakmemory());
+    finish();
+    return ms < 0;
+}
+
+int steps(int count, const char *key, const QRgb pair[2], char **command)
+{
+    QElapsedTimer timer;
+    timer.start();
+    launch(command);
+    if (waitshown(pair[0], timer) < 0)
+        return 1;
+    idle();
+    const KeyCode code = XKeysymToKeycode(display, XStringToKeysym(key));
+    QList<double> latencies;
+    const qint64 before = cputime();
+    for (int i = 1; i <= count; ++i) {
+        timer.restart();
+        XTestFakeKeyEvent(display, code, True, 0);
+        XTestFakeKeyEvent(display, code, False, 0);
+        XFlush(display);
+        latencies << waitshown(pair[i % 2], timer);
+        idle();
+    }
+    const double cpu = (cputime() - before) / 1e6 / count;
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("%.1f %.1f\n", latencies[count / 2], cpu);
+    finish();
+    return latencies.first() < 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int dashes = args.indexOf("--");
+    if (args.value(1) == "pictures" && argc == 3)
+        return pictures(args[2]);
+    if (dashes < 0 || !(display = XOpenDisplay(nullptr))) {
+        std::fprintf(stderr, "usage: bench pictures DIR | shown COLOUR -- VIEWER... | steps N KEY "
+                             "COLOUR COLOUR -- VIEWER...   (in an X server)\n");
+        return 2;
+    }
+    auto colour = [](const QString &text) { return QRgb(0xff000000 | text.toUInt(nullptr, 16)); };
+    if (args[1] == "shown")
+        return shown(colour(args[2]), argv + dashes + 1);
+    const QRgb pair[2] = { colour(args[4]), colour(args[5]) };
+    return steps(args[2].toInt(), argv[3], pair, argv + dashes + 1);
+}
