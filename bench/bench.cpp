@@ -48,8 +48,8 @@ QImage photo(int width, int height, QRgb marker, quint32 seed)
     }
     const QRect block(width * 2 / 5, height * 2 / 5, width / 5, height / 5);
     for (int y = block.top(); y <= block.bottom(); ++y)
-        std::fill_n(reinterpret_cast<QRgb *>(image.scanLine(y)) + block.left(), block.width(),
-                    marker);
+        std::fill_n(
+            reinterpret_cast<QRgb *>(image.scanLine(y)) + block.left(), block.width(), marker);
     return image;
 }
 
@@ -74,7 +74,8 @@ int pictures(const QString &dir)
     bool ok = write(photo(800, 600, colours[0], 1), dir + "/small.png")
         && write(photo(6000, 4000, colours[0], 2), dir + "/photo.jpg", 90);
     for (int i = 0; ok && i < 12; ++i)
-        ok = write(photo(4000, 3000, colours[i % 2], 10 + i), dir + QString("/steps/%1.jpg").arg(i, 2, 10, QChar('0')), 90);
+        ok = write(photo(4000, 3000, colours[i % 2], 10 + i),
+            dir + QString("/steps/%1.jpg").arg(i, 2, 10, QChar('0')), 90);
     for (int i = 0; ok && i < 20000; ++i) {
         QImage tiny(64, 48, QImage::Format_RGB32);
         tiny.fill(colours[i % 2]);
@@ -104,7 +105,7 @@ bool showing(QRgb colour)
 {
     const Screen *screen = DefaultScreenOfDisplay(display);
     XImage *shot = XGetImage(display, DefaultRootWindow(display), screen->width / 2 - 4,
-                             screen->height / 2 - 4, 8, 8, AllPlanes, ZPixmap);
+        screen->height / 2 - 4, 8, 8, AllPlanes, ZPixmap);
     if (!shot)
         return false;
     bool all = true;
@@ -225,8 +226,9 @@ int main(int argc, char **argv)
     if (args.value(1) == "pictures" && argc == 3)
         return pictures(args[2]);
     if (dashes < 0 || !(display = XOpenDisplay(nullptr))) {
-        std::fprintf(stderr, "usage: bench pictures DIR | shown COLOUR -- VIEWER... | steps N KEY "
-                             "COLOUR COLOUR -- VIEWER...   (in an X server)\n");
+        std::fprintf(stderr,
+            "usage: bench pictures DIR | shown COLOUR -- VIEWER... | steps N KEY "
+            "COLOUR COLOUR -- VIEWER...   (in an X server)\n");
         return 2;
     }
     auto colour = [](const QString &text) { return QRgb(0xff000000 | text.toUInt(nullptr, 16)); };

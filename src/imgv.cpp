@@ -47,6 +47,7 @@ constexpr int decodelimitmb = 1024;
 constexpr qint64 settlems = 2000;
 // Neighbours are decoded ahead up to 64 megapixels (256 MiB); larger ones when stepped to.
 constexpr qint64 aheadpixels = 64 << 20;
+constexpr qint64 unlimited = std::numeric_limits<qint64>::max();
 
 // The pixmap formats of this screen, opaque and with alpha, as learnt from the screen itself.
 QImage::Format opaqueformat = QImage::Format_RGB32;
@@ -74,7 +75,7 @@ bool opaque(const QImage &image)
 
 // Decodes a picture laid out as this screen's pixmaps are, so that the pixmap made from it shares
 // its pixels instead of holding a second copy. Pictures over the size given are not decoded.
-QImage decode(const QString &file, qint64 maxpixels = std::numeric_limits<qint64>::max())
+QImage decode(const QString &file, qint64 maxpixels = unlimited)
 {
     QImageReader reader(file);
     const QSize size = reader.size();
@@ -110,8 +111,8 @@ QStringList scan()
         if (ispicture(name))
             found.append({ name.toLower(), name });
     }
-    std::sort(found.begin(), found.end(),
-        [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::sort(
+        found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     QStringList names;
     names.reserve(found.size());
     for (const auto &entry : found)
@@ -155,25 +156,20 @@ imgv::~imgv()
     delete movie;
 }
 
+// The picture decodes while buildui builds the window; buildui takes it, or reports the failure,
+// before the window is shown.
 void imgv::openimage(QString path)
 {
     if (isanimation(path))
         gif = true;
-    opened = stampof(path);
-    load(path);
-    if (img.isNull())
-        QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("Cannot Load Image"),
-            QMessageBox::Ok, QMessageBox::NoButton);
     open(path);
+    neighbours << start(opened, QThreadPool::globalInstance(), unlimited);
 }
 
 void imgv::buildui()
 {
     setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
     setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
-    if (!opened.proves(stampof(curpath)))
-        load(curpath);
-    pix = QPixmap::fromImage(img);
     label = new QLabel;
     located = 0;
     index = 0;
@@ -211,6 +207,17 @@ void imgv::buildui()
     black.setBrush(QPalette::Window, QBrush(Qt::black));
     area->setPalette(black);
     setPalette(black);
+
+    // What does not need the picture is made ready while it decodes: the native window, the
+    // style and the layout's geometry.
+    create();
+    ensurePolished();
+    column->activate();
+    load(opened);
+    if (img.isNull())
+        QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("Cannot Load Image"),
+            QMessageBox::Ok, QMessageBox::NoButton);
+    pix = QPixmap::fromImage(img);
     if (gif)
         playmovie();
     prepare();
@@ -372,7 +379,7 @@ void imgv::open(const QString &file)
 {
     const QFileInfo info(file);
     folder = info.absolutePath();
-    moviefile = info.absoluteFilePath();
+    opened = info.absoluteFilePath();
     curpath = file;
     path = file;
 }
@@ -424,23 +431,23 @@ void imgv::prepare()
         const QString file = QDir::current().absoluteFilePath(files.at(side));
         const auto have = std::find_if(neighbours.cbegin(), neighbours.cend(),
             [&](const ahead &candidate) { return candidate.file == file; });
-        kept << (have != neighbours.cend() ? *have : start(file));
+        kept << (have != neighbours.cend() ? *have : start(file, &decoders, aheadpixels));
     }
     for (const ahead &old : std::as_const(neighbours))
-        if (std::none_of(kept.cbegin(), kept.cend(),
-                [&](const ahead &k) { return k.wanted == old.wanted; }))
+        if (std::none_of(
+                kept.cbegin(), kept.cend(), [&](const ahead &k) { return k.wanted == old.wanted; }))
             *old.wanted = false;
     neighbours = kept;
 }
 
 // Starts decoding a file off the GUI thread. Only a file whose stamp has settled can later be
 // proven unchanged, so only such a file is worth decoding ahead.
-imgv::ahead imgv::start(const QString &file)
+imgv::ahead imgv::start(const QString &file, QThreadPool *pool, qint64 maxpixels)
 {
     ahead next { file, stampof(file), {}, std::make_shared<std::atomic_bool>(true) };
     if (next.read.settled)
-        next.image = QtConcurrent::run(&decoders, [file, wanted = next.wanted] {
-            return *wanted ? decode(file, aheadpixels) : QImage();
+        next.image = QtConcurrent::run(pool, [file, maxpixels, wanted = next.wanted] {
+            return *wanted ? decode(file, maxpixels) : QImage();
         });
     return next;
 }
@@ -481,7 +488,7 @@ void imgv::showstill(const QPixmap &shown)
 void imgv::playmovie()
 {
     auto *next = new QMovie;
-    next->setFileName(moviefile);
+    next->setFileName(opened);
     label->setMovie(next);
     delete movie;
     movie = next;

@@ -49,7 +49,8 @@ protected:
 
 private:
     // A file's size and modification time when it was read. File systems stamp times in ticks of
-    // up to two seconds, so only a stamp older than that proves a file unchanged by comparing equal.
+    // up to two seconds, so only a stamp older than that proves a file unchanged by comparing
+    // equal.
     struct stamp
     {
         qint64 size = -1;
@@ -76,7 +77,7 @@ private:
     bool load(const QString &file);
     QImage takeahead(const QString &file, const stamp &now);
     void prepare();
-    ahead start(const QString &file);
+    ahead start(const QString &file, QThreadPool *pool, qint64 maxpixels);
     void refresh();
     QSize fitsize() const;
     void showscaled(QSize box);
@@ -98,10 +99,9 @@ private:
     QMovie *movie;
 
     QString folder; // the opened file's folder, resolved once when it was opened
-    QString moviefile; // the opened file by a name that survives changes of working directory
+    QString opened; // the opened file by a path that survives changes of the working directory
     QSize shownbox; // the box and the picture the label shows a still of
     qint64 shownkey = 0;
-    stamp opened; // the start-up picture as openimage read it
     QString listedfolder; // the last listing, reused while its folder is unchanged
     stamp listedstamp;
     QStringList listed;
