@@ -142,9 +142,8 @@ imgv::imgv(QWidget *parent)
 {
     QImageReader::setAllocationLimit(decodelimitmb);
     learnformats();
-    decoders.setMaxThreadCount(2);
-    // Decoding ahead takes only time the rest of the machine leaves unused.
-    decoders.setThreadPriority(QThread::IdlePriority);
+    // One picture decodes ahead at a time, leaving the other core to the window and the display.
+    decoders.setMaxThreadCount(1);
     setAcceptDrops(true);
 }
 
@@ -220,7 +219,6 @@ void imgv::buildui()
     pix = QPixmap::fromImage(img);
     if (gif)
         playmovie();
-    prepare();
 }
 
 void imgv::tranl()
@@ -292,6 +290,11 @@ bool imgv::eventFilter(QObject *watched, QEvent *event)
     // Once the picture outgrows the view the viewport would scroll with the wheel instead of
     // passing it on: there the wheel is taken for zooming too, and all else is left alone.
     if (watched != area) {
+        // The neighbours of the start-up picture decode once it is on screen, not before.
+        if (event->type() == QEvent::Paint && !onscreen) {
+            onscreen = true;
+            QMetaObject::invokeMethod(this, &imgv::prepare, Qt::QueuedConnection);
+        }
         if (event->type() != QEvent::Wheel)
             return false;
         wheelcommand(static_cast<QWheelEvent *>(event)->angleDelta());

@@ -107,5 +107,6 @@ private:
     QStringList listed;
     ahead current; // the file img was read from
     QList<ahead> neighbours; // decoded or decoding: at most the previous and the next entry
+    bool onscreen = false; // the first picture has been painted
     QThreadPool decoders;
 };
