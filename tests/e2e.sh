@@ -44,7 +44,7 @@ waitfor managed || fail "no window manager"
 # Pictures of colours that appear nowhere else on screen.
 mkdir -p "$work/pics" "$work/folder"
 $convert -size 800x600 xc:'#ff00ff' "$work/pics/1.png"
-$convert -size 400x400 xc:'#00ffff' "$work/pics/2.png"
+$convert -size 400x400 xc:'#00ffff' "$work/pics/2 ñandú.png" # a UTF-8 name
 $convert -size 300x300 xc:'#ffff00' "$work/pics/3.png"
 
 app=0
@@ -120,7 +120,7 @@ pixel() { # colour of one pixel of the window, as #RRGGBB
 }
 
 # --- Opening and fitting ---
-start "$work/pics/2.png"
+start "$work/pics/2 ñandú.png"
 read -r x y w h < <(geometry)
 [ "$w x $h" = "600 x 500" ] || fail "window is $w x $h"
 ok "window 600 x 500"

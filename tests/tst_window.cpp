@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <QImageReader>
+#include <QImageWriter>
 
 // Opening a picture, fitting it to the window, animations, the class itself and its artwork.
 class tst_window : public QObject
@@ -115,6 +116,21 @@ private slots:
         answermodal(&seen);
         auto refused = viewer(huge.fileName());
         QCOMPARE(seen, QString("Error|Cannot Load Image"));
+    }
+
+    // 16384 x 16384 at 4 bytes a pixel is 1 GiB decoded, the most the reader is allowed.
+    void gigabytePicture()
+    {
+        {
+            QImage huge(16384, 16384, QImage::Format_RGB32);
+            huge.fill(Qt::red);
+            QImageWriter writer(dir.filePath("gigabyte.png"));
+            writer.setCompression(1);
+            QVERIFY(writer.write(huge));
+        }
+        auto viewed = viewer(dir.filePath("gigabyte.png"));
+        QCOMPARE(shown(), QSize(440, 440));
+        QCOMPARE(centre(), QColor(Qt::red));
     }
 
     void metaObject()
