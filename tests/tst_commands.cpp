@@ -108,6 +108,21 @@ private slots:
         QCOMPARE(zoombox(), QSize(585, 440));
     }
 
+    // A still picture put in place of the animation ends it, so that a resize refits the still.
+    void zoomAndTurnEndTheAnimation()
+    {
+        for (void (imgv::*command)() : { &imgv::zoomin, &imgv::zommout, &imgv::tranl }) {
+            window = viewer(animation(dir.path(), "a.gif"));
+            QPointer<QMovie> movie = label->movie();
+            QVERIFY(movie);
+            (window.get()->*command)();
+            QVERIFY(!movie);
+            window->resize(400, 360);
+            QCOMPARE(shown(), QSize(300, 300));
+            QCOMPARE(centre(), QColor(Qt::red));
+        }
+    }
+
     void zoomAfterTurn()
     {
         window->zoomin();
