@@ -182,6 +182,14 @@ xdotool key Escape
 waitfor ended $app || fail "Escape did not end the program"
 wait $app && ok "Escape ends the program with status 0" || fail "exit status $?"
 
+# --- An animation plays, stretched to the fit size ---
+$convert -delay 20 -size 20x20 xc:'#ff0000' xc:'#0000ff' -loop 0 "$work/pics/anim.gif"
+start "$work/pics/anim.gif"
+expectbox '#ff0000' 585x440 "GIF: the red frame"
+expectbox '#0000ff' 585x440 "GIF: then the blue frame"
+xdotool key Escape
+wait $app || fail "exit status"
+
 # --- Start-up without a picture ---
 for args in "" "$work/missing.png"; do
   start $args
