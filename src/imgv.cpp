@@ -287,14 +287,14 @@ void imgv::showhome()
 
 bool imgv::eventFilter(QObject *watched, QEvent *event)
 {
-    // Once the picture outgrows the view the viewport would scroll with the wheel instead of
-    // passing it on: there the wheel is taken for zooming too, and all else is left alone.
     if (watched != area) {
         // The neighbours of the start-up picture decode once it is on screen, not before.
         if (event->type() == QEvent::Paint && !onscreen) {
             onscreen = true;
             QMetaObject::invokeMethod(this, &imgv::prepare, Qt::QueuedConnection);
         }
+        // Once the picture outgrows the view the viewport would scroll with the wheel instead of
+        // passing it on: there the wheel is taken for zooming too, and all else is left alone.
         if (event->type() != QEvent::Wheel)
             return false;
         wheelcommand(static_cast<QWheelEvent *>(event)->angleDelta());
