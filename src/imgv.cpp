@@ -13,13 +13,22 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMovie>
+#include <QPainter>
 #include <QScrollArea>
+#include <QStyle>
 #include <QTransform>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QtConcurrentRun>
 #include <algorithm>
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 // View state shared by every command of the one window.
 QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
@@ -73,11 +82,141 @@ bool opaque(const QImage &image)
     return true;
 }
 
+#ifdef Q_OS_UNIX
+// File names here are bytes, mostly UTF-8. A byte that is not part of valid UTF-8 is kept as a lone
+// surrogate, U+DC00 plus the byte, so that every name read from the system names the same file
+// again; names in valid UTF-8 read as the toolkit reads them.
+QString fromnative(QByteArrayView bytes)
+{
+    if (bytes.isValidUtf8())
+        return QString::fromUtf8(bytes);
+    QString name;
+    while (!bytes.isEmpty()) {
+        const uchar lead = uchar(bytes.front());
+        qsizetype length = lead < 0x80 ? 1
+            : lead >= 0xf0             ? 4
+            : lead >= 0xe0             ? 3
+            : lead >= 0xc0             ? 2
+                                       : 0;
+        if (length > bytes.size() || !bytes.first(length).isValidUtf8())
+            length = 0;
+        if (length)
+            name += QString::fromUtf8(bytes.first(length));
+        else
+            name += QChar(0xdc00 + lead);
+        bytes = bytes.sliced(qMax<qsizetype>(length, 1));
+    }
+    return name;
+}
+
+QByteArray tonative(QStringView name)
+{
+    QByteArray bytes;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t c = name[i].unicode();
+        if (c < 0xdc80 || c > 0xdcff || (i > 0 && name[i - 1].isHighSurrogate()))
+            continue;
+        bytes += name.sliced(from, i - from).toUtf8();
+        bytes += char(c - 0xdc00);
+        from = i + 1;
+    }
+    return bytes + name.sliced(from).toUtf8();
+}
+#endif
+
+// Names starting with a colon are the embedded pictures', which only the toolkit can open.
+bool embedded(const QString &name)
+{
+    return name.startsWith(QLatin1Char(':'));
+}
+
+QString workingfolder()
+{
+#ifdef Q_OS_UNIX
+    QByteArray here(4096, Qt::Uninitialized);
+    while (!::getcwd(here.data(), here.size()) && errno == ERANGE)
+        here.resize(here.size() * 2);
+    return fromnative(here.constData());
+#else
+    return QDir::currentPath();
+#endif
+}
+
+// Like the toolkit's change of directory: a folder that cannot be entered leaves it as it was.
+void enter(const QString &folder)
+{
+#ifdef Q_OS_UNIX
+    if (!embedded(folder) && ::chdir(tonative(folder).constData()) == 0)
+        return;
+#endif
+    QDir::setCurrent(folder);
+}
+
+QString absolute(const QString &name)
+{
+    if (embedded(name) || QDir::isAbsolutePath(name))
+        return QDir::cleanPath(name);
+    return QDir::cleanPath(workingfolder() + QLatin1Char('/') + name);
+}
+
+// What a name leads to, following links: nothing, a folder, a regular file or something else.
+struct lookup
+{
+    bool exists = false;
+    bool regular = false;
+    bool folder = false;
+    qint64 size = 0;
+    qint64 modified = 0;
+};
+
+lookup look(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    if (!embedded(name)) {
+        struct stat status;
+        if (::stat(tonative(name).constData(), &status) != 0)
+            return lookup();
+        return { true, S_ISREG(status.st_mode), S_ISDIR(status.st_mode), qint64(status.st_size),
+            qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000 };
+    }
+#endif
+    const QFileInfo info(name);
+    return { info.exists(), info.isFile(), info.isDir(), info.size(),
+        info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0 };
+}
+
+// Opens a picture file for reading. Only a regular file is read: a pipe or a device named like a
+// picture would never answer, or never end, and hold the viewer with it.
+bool openfile(const QString &name, QFile &file)
+{
+#ifdef Q_OS_UNIX
+    if (!embedded(name)) {
+        const int fd = ::open(tonative(name).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat status;
+        if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+            && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+            return true;
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+#endif
+    file.setFileName(name);
+    return look(name).regular && file.open(QIODevice::ReadOnly);
+}
+
 // Decodes a picture laid out as this screen's pixmaps are, so that the pixmap made from it shares
 // its pixels instead of holding a second copy. Pictures over the size given are not decoded.
+// The reader sees the file's contents only, so its name neither picks the format nor gives the
+// picture a pixel ratio ("@2x"); a photograph is turned upright as its orientation tag says.
 QImage decode(const QString &file, qint64 maxpixels = unlimited)
 {
-    QImageReader reader(file);
+    QFile input;
+    if (!openfile(file, input))
+        return QImage();
+    QImageReader reader(&input);
+    reader.setAutoTransform(true);
     const QSize size = reader.size();
     if (qint64(size.width()) * size.height() > maxpixels)
         return QImage();
@@ -100,17 +239,35 @@ bool ispicture(const QString &name)
     return false;
 }
 
-// The pictures of the working directory as the directory lists them by default: hidden and system
-// entries left out, folders and links listed like files, ordered by their lower-cased names.
+// The pictures of the working directory as the directory lists them by default: hidden entries
+// and what is neither a file nor a folder (pipes, devices, broken links) left out, folders and
+// links listed like files, ordered by their lower-cased names.
 QStringList scan()
 {
     QList<std::pair<QString, QString>> found;
+#ifdef Q_OS_UNIX
+    if (DIR *folder = ::opendir(".")) {
+        while (const dirent *e = ::readdir(folder)) {
+            const QString name = fromnative(e->d_name);
+            if (name.startsWith(QLatin1Char('.')) || !ispicture(name))
+                continue;
+            if (e->d_type != DT_REG && e->d_type != DT_DIR) {
+                const lookup target = look(name);
+                if (!target.regular && !target.folder)
+                    continue;
+            }
+            found.append({ name.toLower(), name });
+        }
+        ::closedir(folder);
+    }
+#else
     for (QDirIterator it(QStringLiteral("."), QDir::AllEntries); it.hasNext();) {
         it.next();
         const QString name = it.fileName();
         if (ispicture(name))
             found.append({ name.toLower(), name });
     }
+#endif
     std::sort(
         found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     QStringList names;
@@ -128,6 +285,15 @@ bool isanimation(const QString &file)
 int longside(QSize size)
 {
     return qMax(size.width(), size.height());
+}
+
+// The size of a picture scaled into a box keeping its proportions, as the toolkit's scaling
+// makes it: empty for an empty box, never thinner than a pixel otherwise.
+QSize fitted(QSize picture, QSize box)
+{
+    if (picture.isEmpty() || box.isEmpty())
+        return QSize();
+    return picture.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
 } // namespace
@@ -170,6 +336,7 @@ void imgv::buildui()
     setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
     setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
     label = new QLabel;
+    label->installEventFilter(this);
     located = 0;
     index = 0;
     files = listfolder();
@@ -258,7 +425,7 @@ void imgv::backward()
 void imgv::zoomin()
 {
     const QSize box(zoomw + zoomstep, zoomh + zoomstep);
-    if (longside(pix.size().scaled(box, Qt::KeepAspectRatio))
+    if (longside(fitted(pix.size(), box) * devicePixelRatioF())
         <= qMax(zoomceiling, longside(pix.size()))) {
         zoomw = box.width();
         zoomh = box.height();
@@ -287,6 +454,12 @@ void imgv::showhome()
 
 bool imgv::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == label) {
+        if (event->type() != QEvent::Paint || !label->movie())
+            return false;
+        paintframe();
+        return true;
+    }
     if (watched != area) {
         // The neighbours of the start-up picture decode once it is on screen, not before.
         if (event->type() == QEvent::Paint && !onscreen) {
@@ -329,7 +502,7 @@ void imgv::resizeEvent(QResizeEvent *)
     zoomw = fitsize().width();
     zoomh = fitsize().height();
     if (gif && movie)
-        movie->setScaledSize(fitsize());
+        fitmovie();
     else
         showscaled(fitsize());
 }
@@ -343,7 +516,7 @@ void imgv::dropEvent(QDropEvent *event)
 {
     const QList<QUrl> urls = event->mimeData()->urls();
     // Only a local file can be opened: any other drop leaves the viewer as it was.
-    const QString dropped = urls.isEmpty() ? QString() : urls.first().toLocalFile();
+    const QString dropped = urls.isEmpty() ? QString() : localfile(urls.first());
     if (dropped.isEmpty())
         return;
     load(dropped);
@@ -359,8 +532,8 @@ void imgv::dropEvent(QDropEvent *event)
 
 QStringList imgv::listfolder()
 {
-    QDir::setCurrent(folder);
-    const QString here = QDir::currentPath();
+    enter(folder);
+    const QString here = workingfolder();
     const stamp now = stampof(here);
     if (here != listedfolder || !listedstamp.proves(now)) {
         listed = scan();
@@ -380,9 +553,8 @@ QStringList imgv::listfolder()
 // when the picture was opened: a relative path means nothing once the listing has moved there.
 void imgv::open(const QString &file)
 {
-    const QFileInfo info(file);
-    folder = info.absolutePath();
-    opened = info.absoluteFilePath();
+    opened = absolute(file);
+    folder = QFileInfo(opened).path();
     curpath = file;
     path = file;
 }
@@ -391,16 +563,16 @@ void imgv::open(const QString &file)
 // decoded ahead is taken instead when it is of this very file, unchanged since.
 bool imgv::load(const QString &file)
 {
-    const QString absolute = QFileInfo(file).absoluteFilePath();
-    const stamp now = stampof(absolute);
-    QImage decoded = takeahead(absolute, now);
+    const QString whole = absolute(file);
+    const stamp now = stampof(whole);
+    QImage decoded = takeahead(whole, now);
     if (decoded.isNull())
-        decoded = decode(absolute);
+        decoded = decode(whole);
     if (decoded.isNull())
         return false;
     if (!current.file.isEmpty())
         neighbours << current;
-    current = { absolute, now, QtFuture::makeReadyFuture(decoded),
+    current = { whole, now, QtFuture::makeReadyFuture(decoded),
         std::make_shared<std::atomic_bool>(true) };
     img = std::move(decoded);
     return true;
@@ -408,11 +580,11 @@ bool imgv::load(const QString &file)
 
 imgv::stamp imgv::stampof(const QString &file)
 {
-    const QFileInfo info(file);
-    if (!info.exists())
+    const lookup now = look(file);
+    if (!now.exists)
         return stamp();
-    const qint64 modified = info.lastModified().toMSecsSinceEpoch();
-    return { info.size(), modified, QDateTime::currentMSecsSinceEpoch() - modified > settlems };
+    return { now.size, now.modified,
+        QDateTime::currentMSecsSinceEpoch() - now.modified > settlems };
 }
 
 QImage imgv::takeahead(const QString &file, const stamp &now)
@@ -431,7 +603,7 @@ void imgv::prepare()
     for (const int side : { index - 1, index + 1 }) {
         if (!located || side < 0 || side >= files.size())
             continue;
-        const QString file = QDir::current().absoluteFilePath(files.at(side));
+        const QString file = absolute(files.at(side));
         const auto have = std::find_if(neighbours.cbegin(), neighbours.cend(),
             [&](const ahead &candidate) { return candidate.file == file; });
         kept << (have != neighbours.cend() ? *have : start(file, &decoders, aheadpixels));
@@ -471,32 +643,74 @@ QSize imgv::fitsize() const
 void imgv::showscaled(QSize box)
 {
     // Refused zoom steps show the same picture at the same box again: keep the one already shown.
-    if (!gif && box == shownbox && pix.cacheKey() == shownkey)
+    const qreal ratio = devicePixelRatioF();
+    if (!gif && box == shownbox && pix.cacheKey() == shownkey && ratio == shownratio)
         return;
-    showstill(
-        pix.isNull() ? QPixmap() : pix.scaled(box, Qt::KeepAspectRatio, Qt::FastTransformation));
+    showstill(scaledto(box));
     shownbox = box;
     shownkey = pix.cacheKey();
+    shownratio = ratio;
+}
+
+// The picture scaled into the box in the window's pixels, made in the screen's own pixels so that
+// it is as sharp as the screen allows whatever its pixel ratio.
+QPixmap imgv::scaledto(QSize box) const
+{
+    const QSize size = fitted(pix.size(), box);
+    if (size.isEmpty())
+        return QPixmap();
+    const qreal ratio = devicePixelRatioF();
+    QPixmap scaled = pix.scaled(size * ratio, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    scaled.setDevicePixelRatio(ratio);
+    return scaled;
 }
 
 // A still picture replaces any animation: the movie is released so that resizes refit the still.
 void imgv::showstill(const QPixmap &shown)
 {
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     label->setPixmap(shown);
     delete movie;
     movie = nullptr;
     gif = false;
 }
 
+// The movie reads the opened file through a handle of its own, opened as every picture is.
 void imgv::playmovie()
 {
     auto *next = new QMovie;
-    next->setFileName(opened);
+    auto *input = new QFile(next);
+    if (openfile(opened, *input))
+        next->setDevice(input);
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     label->setMovie(next);
     delete movie;
     movie = next;
     movie->start();
     gif = true;
+}
+
+// Frames are stretched to the fit size in the screen's own pixels. The label would take them for
+// that many window pixels, so it is told to take the view's size, which the fit size is within.
+void imgv::fitmovie()
+{
+    movie->setScaledSize(fitsize() * devicePixelRatioF());
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+}
+
+// Draws the movie's frame centred at its size in window pixels: a fitted frame is made in the
+// screen's pixels, one at its own size (a dropped movie before the next resize) is as it is.
+void imgv::paintframe()
+{
+    const QPixmap frame = label->movie()->currentPixmap();
+    if (frame.isNull())
+        return;
+    QSizeF size = frame.size();
+    if (label->movie()->scaledSize().isValid())
+        size /= devicePixelRatioF();
+    const QRect place = QStyle::alignedRect(
+        layoutDirection(), Qt::AlignCenter, size.toSize(), label->contentsRect());
+    QPainter(label).drawPixmap(QRectF(place.topLeft(), size), frame, frame.rect());
 }
 
 void imgv::turn(qreal degrees)
@@ -559,4 +773,30 @@ QWidget *imgv::button(const char *icon, int width, void (imgv::*slot)())
     b->setFocusPolicy(Qt::NoFocus);
     connect(b, &QAbstractButton::clicked, this, slot);
     return b;
+}
+
+QString argname(const char *arg)
+{
+#ifdef Q_OS_UNIX
+    return fromnative(arg);
+#else
+    return QString::fromLocal8Bit(arg);
+#endif
+}
+
+bool named(const QString &file)
+{
+    return look(file).exists;
+}
+
+// The local file a dropped URL names. The URL's own decoding gives up on names that are not
+// valid UTF-8, so on Unix its bytes are taken as they were sent.
+QString localfile(const QUrl &url)
+{
+    const QString file = url.toLocalFile();
+#ifdef Q_OS_UNIX
+    if (!file.isEmpty() && url.host().isEmpty())
+        return fromnative(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+#endif
+    return file;
 }

@@ -17,6 +17,14 @@ class QMouseEvent;
 class QMovie;
 class QResizeEvent;
 class QScrollArea;
+class QUrl;
+
+// Command-line text as a file name; on Unix every name, valid UTF-8 or not, names its file again.
+QString argname(const char *arg);
+// Whether anything exists at the name, following links.
+bool named(const QString &file);
+// The local file a dropped URL names, or nothing for a URL that is not a local file.
+QString localfile(const QUrl &url);
 
 // The viewer window: one picture fitted on black, with the commands that step, zoom and turn it.
 class imgv : public QWidget
@@ -81,8 +89,11 @@ private:
     void refresh();
     QSize fitsize() const;
     void showscaled(QSize box);
+    QPixmap scaledto(QSize box) const;
     void showstill(const QPixmap &shown);
     void playmovie();
+    void fitmovie();
+    void paintframe();
     void turn(qreal degrees);
     void keycommand(int key);
     void wheelcommand(QPoint angle);
@@ -102,6 +113,7 @@ private:
     QString opened; // the opened file by a path that survives changes of the working directory
     QSize shownbox; // the box and the picture the label shows a still of
     qint64 shownkey = 0;
+    qreal shownratio = 0;
     QString listedfolder; // the last listing, reused while its folder is unchanged
     stamp listedstamp;
     QStringList listed;

@@ -1,14 +1,13 @@
 #include "imgv.h"
 
 #include <QApplication>
-#include <QFileInfo>
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     imgv window;
-    const QString arg = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    const bool fallback = !QFileInfo::exists(arg);
+    const QString arg = argc > 1 ? argname(argv[1]) : QString();
+    const bool fallback = !named(arg);
     window.openimage(fallback ? QStringLiteral(":/images/main.png") : arg);
     window.buildui();
     if (fallback)

@@ -61,9 +61,10 @@ inline std::unique_ptr<imgv> viewer(const QString &file, QSize size = QSize(600,
     return window;
 }
 
+// The size the label shows its picture at, in the window's pixels, whatever the screen's ratio.
 inline QSize shown()
 {
-    return label->pixmap().size();
+    return label->pixmap().deviceIndependentSize().toSize();
 }
 
 // The colour at the centre of what the label shows.
@@ -71,6 +72,17 @@ inline QColor centre()
 {
     const QImage image = label->pixmap().toImage();
     return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
+}
+
+// The screen's pixels to one pixel of the window, and a size of the window's in screen pixels.
+inline qreal ratio()
+{
+    return label->devicePixelRatioF();
+}
+
+inline QSize device(QSize size)
+{
+    return size * ratio();
 }
 
 inline QSize zoombox()

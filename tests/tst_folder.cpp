@@ -262,7 +262,7 @@ private slots:
         QTRY_COMPARE(first->currentImage().size(), QSize(2, 2));
         QCOMPARE(first->scaledSize(), QSize());
         viewed->resize(300, 300);
-        QCOMPARE(first->scaledSize(), QSize(285, 240));
+        QCOMPARE(first->scaledSize(), device(QSize(285, 240)));
         drop(viewed.get(), { QUrl::fromLocalFile(path("z.gif")) });
         QVERIFY(!first); // the replaced movie is released
         drop(viewed.get(), { QUrl::fromLocalFile(path("c.PNG")) });

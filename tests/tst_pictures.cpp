@@ -1,0 +1,286 @@
+#include "support.h"
+
+#include <QScrollBar>
+#include <QStyle>
+#include <fcntl.h>
+#include <unistd.h>
+
+// Pictures as they are meant to be seen: upright, as sharp as the screen allows, at the size their
+// pixels give, under any file name.
+class tst_pictures : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString startdir = QDir::currentPath();
+
+    // Six blocks of 32 x 32 in three columns and two rows, each of its own colour. Blocks of
+    // whole JPEG cells survive compression with their colours.
+    static QImage blocks()
+    {
+        static const QRgb colours[]
+            = { 0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff };
+        QImage image(96, 64, QImage::Format_RGB32);
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 96; ++x)
+                image.setPixel(x, y, colours[y / 32 * 3 + x / 32]);
+        return image;
+    }
+
+    // What a camera stores for an upright picture under each orientation tag: the tag's
+    // transformation, undone.
+    static QImage stored(const QImage &upright, int orientation)
+    {
+        const auto turned = [](const QImage &image, int degrees) {
+            return image.transformed(QTransform().rotate(degrees));
+        };
+        switch (orientation) {
+        case 2:
+            return upright.mirrored(true, false);
+        case 3:
+            return turned(upright, 180);
+        case 4:
+            return upright.mirrored(false, true);
+        case 5:
+            return turned(upright, 90).mirrored(true, false);
+        case 6:
+            return turned(upright, 270);
+        case 7:
+            return turned(turned(upright, 90).mirrored(true, false), 180);
+        case 8:
+            return turned(upright, 90);
+        }
+        return upright;
+    }
+
+    // A JPEG file with an Exif block holding only the orientation tag, written after the start
+    // marker as cameras write it.
+    static QString photograph(const QString &file, const QImage &pixels, int orientation)
+    {
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        pixels.save(&buffer, "JPEG", 100);
+        const char exif[] = { '\xff', '\xe1', 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0,
+            0, 0, 8, 0, 1, 1, 0x12, 0, 3, 0, 0, 0, 1, 0, char(orientation), 0, 0, 0, 0, 0, 0 };
+        jpeg.insert(2, exif, sizeof exif);
+        QFile out(file);
+        out.open(QIODevice::WriteOnly);
+        out.write(jpeg);
+        return file;
+    }
+
+    // The block colours of what the label shows, sampled at the centre of each block.
+    static QList<QRgb> seenblocks(int columns, int rows)
+    {
+        const QImage image = label->pixmap().toImage();
+        QList<QRgb> seen;
+        for (int row = 0; row < rows; ++row)
+            for (int column = 0; column < columns; ++column) {
+                const QColor c = image.pixelColor((2 * column + 1) * image.width() / (2 * columns),
+                    (2 * row + 1) * image.height() / (2 * rows));
+                seen << qRgb(
+                    c.red() > 128 ? 255 : 0, c.green() > 128 ? 255 : 0, c.blue() > 128 ? 255 : 0);
+            }
+        return seen;
+    }
+    static QList<QRgb> blockcolours(const QImage &image, int columns, int rows)
+    {
+        QList<QRgb> colours;
+        for (int row = 0; row < rows; ++row)
+            for (int column = 0; column < columns; ++column)
+                colours << image.pixel(column * 32 + 16, row * 32 + 16);
+        return colours;
+    }
+
+    // The size of what the label paints, in window pixels: the extent of what is not black.
+    static QSize drawn()
+    {
+        const QImage seen = label->grab().toImage();
+        QRect extent;
+        for (int y = 0; y < seen.height(); ++y)
+            for (int x = 0; x < seen.width(); ++x)
+                if (seen.pixelColor(x, y) != QColor(Qt::black))
+                    extent |= QRect(x, y, 1, 1);
+        return QSizeF(extent.size() / ratio()).toSize();
+    }
+
+    // Writes a file under a name given as bytes, which need not be valid UTF-8.
+    static void writebytes(const QByteArray &name, const QByteArray &contents)
+    {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, contents.constData(), contents.size()), contents.size());
+        ::close(fd);
+    }
+    static QByteArray encoded(QColor colour)
+    {
+        QImage image(40, 30, QImage::Format_RGB32);
+        image.fill(colour);
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return png;
+    }
+
+private slots:
+    void cleanup() { QDir::setCurrent(startdir); }
+
+    void orientation_data()
+    {
+        QTest::addColumn<int>("tag");
+        for (int tag = 1; tag <= 8; ++tag)
+            QTest::addRow("tag %d", tag) << tag;
+    }
+    // Every way of opening turns the photograph upright; a turn then turns the upright picture.
+    void orientation()
+    {
+        QFETCH(int, tag);
+        const QImage upright = blocks();
+        const QList<QRgb> expected = blockcolours(upright, 3, 2);
+        const QString file
+            = photograph(dir.filePath(QString("p%1.jpg").arg(tag)), stored(upright, tag), tag);
+        auto window = viewer(file);
+        QCOMPARE(shown(), QSize(585, 390));
+        QCOMPARE(seenblocks(3, 2), expected);
+
+        window->tranr();
+        QCOMPARE(shown(), QSize(293, 440));
+        QCOMPARE(
+            seenblocks(2, 3), blockcolours(upright.transformed(QTransform().rotate(90)), 2, 3));
+
+        drop(window.get(), { QUrl::fromLocalFile(file) });
+        QCOMPARE(seenblocks(3, 2), expected);
+        picture(dir.path(), "p0.png", QSize(10, 10));
+        window->backward();
+        window->forward();
+        QCOMPARE(seenblocks(3, 2), expected);
+    }
+
+    // Pictures are made in the screen's own pixels: a picture of exactly the fit size in screen
+    // pixels is shown pixel for pixel, at the fit size in window pixels.
+    void sharp()
+    {
+        auto window = viewer(picture(dir.path(), "probe.png", QSize(10, 10)));
+        QImage fine(device(QSize(585, 440)), QImage::Format_RGB32);
+        for (int y = 0; y < fine.height(); ++y)
+            for (int x = 0; x < fine.width(); ++x)
+                fine.setPixel(x, y, (x + y) % 2 ? 0xffffffff : 0xff000000);
+        fine.save(dir.filePath("fine.png"));
+        drop(window.get(), { QUrl::fromLocalFile(dir.filePath("fine.png")) });
+        QCOMPARE(shown(), QSize(585, 440));
+        QCOMPARE(label->pixmap().devicePixelRatio(), ratio());
+        QImage seen = label->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+        seen.setDevicePixelRatio(1);
+        QCOMPARE(seen, fine);
+
+        window->zoomin();
+        QCOMPARE(shown(), QSize(635, 477));
+        QCOMPARE(label->pixmap().size(), device(QSize(635, 477)));
+        window->tranr();
+        QCOMPARE(shown(), QSize(330, 440));
+        QCOMPARE(label->pixmap().size(), device(QSize(330, 440)));
+    }
+
+    // An animation's frames are made in screen pixels and fill the fit size in window pixels,
+    // with no scroll bars.
+    void sharpAnimation()
+    {
+        auto window = viewer(animation(dir.path(), "a.gif"));
+        QMovie *movie = label->movie();
+        QVERIFY(movie);
+        QTRY_COMPARE(movie->currentPixmap().size(), device(QSize(585, 440)));
+        QCoreApplication::processEvents();
+        const QImage seen = label->grab().toImage();
+        const QRect fit = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
+            device(QSize(585, 440)), QRect(QPoint(), seen.size()));
+        // Window pixels are centred, so the frame may sit a screen pixel off the screen's centre.
+        for (const QPoint corner :
+            { fit.topLeft() + QPoint(2, 2), fit.bottomRight() - QPoint(2, 2) })
+            QVERIFY(seen.pixelColor(corner) == QColor(Qt::red)
+                || seen.pixelColor(corner) == QColor(Qt::blue));
+        QCOMPARE(seen.pixelColor(fit.topLeft() - QPoint(3, 3)), QColor(Qt::black));
+        QCOMPARE(drawn(), QSize(585, 440));
+        QVERIFY(!window->findChild<QScrollArea *>()->horizontalScrollBar()->isVisible());
+        QVERIFY(!window->findChild<QScrollArea *>()->verticalScrollBar()->isVisible());
+    }
+
+    // A name ending in "@2x" asks the toolkit for half the size; the picture keeps its own.
+    void namesThatAskForARatio()
+    {
+        QTemporaryDir here;
+        auto window = viewer(picture(here.path(), "photo@2x.png", QSize(100, 100), Qt::green));
+        QCOMPARE(shown(), QSize(440, 440));
+        window->zoomin();
+        QCOMPARE(shown(), QSize(490, 490));
+        picture(here.path(), "shot@3x.jpg", QSize(100, 50), Qt::blue, "JPEG");
+        window->forward();
+        QCOMPARE(shown(), QSize(585, 292));
+        animation(here.path(), "wave@2x.gif");
+        drop(window.get(), { QUrl::fromLocalFile(here.filePath("wave@2x.gif")) });
+        window->resize(400, 360);
+        QTRY_COMPARE(label->movie()->currentPixmap().size(), device(QSize(385, 300)));
+        QCOMPARE(drawn(), QSize(385, 300));
+    }
+
+    // Names with spaces, UTF-8, bytes that are not UTF-8 and leading dashes: listed, found,
+    // stepped to, dropped and played.
+    void anyName()
+    {
+        QTemporaryDir names;
+        QVERIFY(QDir::setCurrent(names.path()));
+        const QList<std::pair<QByteArray, QColor>> pictures = {
+            { "-dash.png", Qt::red },
+            { "a b.png", Qt::green },
+            { "bad \xff\xfe.png", Qt::blue },
+            { "latin1 \xe9t\xe9.png", Qt::yellow },
+            { "\xc3\xbc"
+              "ber.png",
+                Qt::cyan },
+        };
+        for (const auto &[name, colour] : pictures)
+            writebytes(name, encoded(colour));
+        QFile gif(animation(dir.path(), "anim.gif"));
+        QVERIFY(gif.open(QIODevice::ReadOnly));
+        writebytes("anim \xe9.gif", gif.readAll());
+        QDir::setCurrent(startdir);
+
+        const QString bad = argname(
+            QByteArray(QFile::encodeName(names.path()) + "/bad \xff\xfe.png").constData());
+        QVERIFY(named(bad));
+        auto window = viewer(bad);
+        QCOMPARE(centre(), QColor(Qt::blue));
+        QCOMPARE(files.size(), 6);
+        QCOMPARE(files.at(3), argname("bad \xff\xfe.png"));
+
+        QList<QColor> seen;
+        for (int i = 0; i < 4; ++i) {
+            window->backward();
+            seen << centre();
+        }
+        QCOMPARE(seen, QList<QColor>({ Qt::red, Qt::green, Qt::red, Qt::red }));
+        seen.clear();
+        for (int i = 0; i < 5; ++i) {
+            window->forward();
+            seen << centre();
+        }
+        QCOMPARE(seen, QList<QColor>({ Qt::green, Qt::red, Qt::blue, Qt::yellow, Qt::cyan }));
+
+        // A file manager sends such names percent-encoded, byte for byte.
+        const QString folder
+            = QString::fromLatin1(QFile::encodeName(names.path()).toPercentEncoding("/"));
+        drop(window.get(), { QUrl("file://" + folder + "/latin1%20%E9t%E9.png") });
+        QCOMPARE(centre(), QColor(Qt::yellow));
+        window->forward();
+        QCOMPARE(centre(), QColor(Qt::cyan));
+        drop(window.get(), { QUrl("file://" + folder + "/anim%20%E9.gif") });
+        QVERIFY(label->movie());
+        QTRY_VERIFY(!label->movie()->currentPixmap().isNull());
+        drop(window.get(), { QUrl::fromLocalFile(names.filePath("-dash.png")) });
+        QCOMPARE(centre(), QColor(Qt::red));
+    }
+};
+
+QTEST_MAIN(tst_pictures)
+#include "tst_pictures.moc"
