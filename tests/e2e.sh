@@ -18,6 +18,7 @@ trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*"
+  [ -s "$work/program.log" ] && { echo "--- what the program printed:"; tail -40 "$work/program.log"; }
   [ -f "$work/shot.png" ] && cp "$work/shot.png" /tmp/porvane-e2e-failure.png && echo "last screenshot: /tmp/porvane-e2e-failure.png"
   exit 1
 }
@@ -50,7 +51,7 @@ $convert -size 300x300 xc:'#ffff00' "$work/pics/3.png"
 app=0
 win=0
 start() {
-  "$exe" "$@" 2>/dev/null &
+  "$exe" "$@" 2>"$work/program.log" &
   app=$!
   pids+=($app)
   win=$(timeout 20 xdotool search --sync --onlyvisible --name '^PORVANE - Q\.ZARVEL$' | head -1) ||
@@ -202,7 +203,7 @@ for args in "" "$work/missing.png"; do
 done
 
 # --- A folder is not a picture: the error box, then an empty window ---
-"$exe" "$work/folder" 2>/dev/null &
+"$exe" "$work/folder" 2>"$work/program.log" &
 app=$!
 pids+=($app)
 box=$(timeout 20 xdotool search --sync --onlyvisible --name '^Error$' | head -1) || fail "no error box"

@@ -12,7 +12,11 @@
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
+#include <dirent.h>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The window's shared view state.
 extern QLabel *label;
@@ -103,6 +107,31 @@ inline void answermodal(QString *seen)
         poll->deleteLater();
     });
     poll->start(10);
+}
+
+// Writes a file under a name given as bytes, which need not be valid UTF-8.
+inline void writebytes(const QString &folder, const QByteArray &name, const QByteArray &contents)
+{
+    const QByteArray file = QFile::encodeName(folder) + '/' + name;
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::write(fd, contents.constData(), contents.size()) != contents.size())
+        qFatal("could not write %s", file.constData());
+    ::close(fd);
+}
+
+// Empties a folder by the names' bytes, which the toolkit cannot always give back.
+inline void emptyfolder(const QString &folder)
+{
+    const QByteArray base = QFile::encodeName(folder) + '/';
+    DIR *d = ::opendir(base.constData());
+    while (const dirent *e = d ? ::readdir(d) : nullptr) {
+        const QByteArray file = base + e->d_name;
+        struct stat s;
+        if (qstrcmp(e->d_name, ".") && qstrcmp(e->d_name, "..") && ::lstat(file, &s) == 0)
+            S_ISDIR(s.st_mode) ? ::rmdir(file) : ::unlink(file);
+    }
+    if (d)
+        ::closedir(d);
 }
 
 inline void drop(imgv *window, const QList<QUrl> &urls)

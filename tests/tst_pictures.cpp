@@ -2,8 +2,6 @@
 
 #include <QScrollBar>
 #include <QStyle>
-#include <fcntl.h>
-#include <unistd.h>
 
 // Pictures as they are meant to be seen: upright, as sharp as the screen allows, at the size their
 // pixels give, under any file name.
@@ -105,14 +103,6 @@ class tst_pictures : public QObject
         return QSizeF(extent.size() / ratio()).toSize();
     }
 
-    // Writes a file under a name given as bytes, which need not be valid UTF-8.
-    static void writebytes(const QByteArray &name, const QByteArray &contents)
-    {
-        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::write(fd, contents.constData(), contents.size()), contents.size());
-        ::close(fd);
-    }
     static QByteArray encoded(QColor colour)
     {
         QImage image(40, 30, QImage::Format_RGB32);
@@ -229,7 +219,6 @@ private slots:
     void anyName()
     {
         QTemporaryDir names;
-        QVERIFY(QDir::setCurrent(names.path()));
         const QList<std::pair<QByteArray, QColor>> pictures = {
             { "-dash.png", Qt::red },
             { "a b.png", Qt::green },
@@ -240,11 +229,10 @@ private slots:
                 Qt::cyan },
         };
         for (const auto &[name, colour] : pictures)
-            writebytes(name, encoded(colour));
+            writebytes(names.path(), name, encoded(colour));
         QFile gif(animation(dir.path(), "anim.gif"));
         QVERIFY(gif.open(QIODevice::ReadOnly));
-        writebytes("anim \xe9.gif", gif.readAll());
-        QDir::setCurrent(startdir);
+        writebytes(names.path(), "anim \xe9.gif", gif.readAll());
 
         const QString bad = argname(
             QByteArray(QFile::encodeName(names.path()) + "/bad \xff\xfe.png").constData());
@@ -279,6 +267,7 @@ private slots:
         QTRY_VERIFY(!label->movie()->currentPixmap().isNull());
         drop(window.get(), { QUrl::fromLocalFile(names.filePath("-dash.png")) });
         QCOMPARE(centre(), QColor(Qt::red));
+        emptyfolder(names.path());
     }
 };
 

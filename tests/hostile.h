@@ -1,0 +1,137 @@
+#pragma once
+
+#include "support.h"
+
+#include <QBuffer>
+#include <QtEndian>
+
+// A folder of what a viewer meets in the wild: good pictures beside broken, lying, enormous,
+// unreadable and oddly named ones, and entries that are not files at all.
+namespace hostile {
+
+inline QByteArray encode(const QImage &image, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+inline QImage colour(QSize size, QColor fill)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(fill);
+    return image;
+}
+
+inline quint32 crc(const QByteArray &bytes)
+{
+    quint32 c = 0xffffffff;
+    for (const char byte : bytes) {
+        c ^= uchar(byte);
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xedb88320 & (0 - (c & 1)));
+    }
+    return ~c;
+}
+
+inline QByteArray bigendian(quint32 value)
+{
+    QByteArray bytes(4, 0);
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+inline QByteArray chunk(const char *type, const QByteArray &data)
+{
+    const QByteArray body = QByteArray(type) + data;
+    return bigendian(quint32(data.size())) + body + bigendian(crc(body));
+}
+
+// A PNG whose header claims the given size, with a scrap of data: a decompression bomb's header.
+inline QByteArray claimingpng(quint32 width, quint32 height)
+{
+    QByteArray header = bigendian(width) + bigendian(height) + QByteArray(5, 0);
+    header[8] = 8; // bit depth
+    header[9] = 2; // truecolour
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header)
+        + chunk("IDAT", QByteArray::fromHex("789c636000000000ffff")) + chunk("IEND", {});
+}
+
+// A GIF of the given logical screen with the given number of 1 x 1 frames and no delay.
+inline QByteArray gif(quint16 width, quint16 height, int frames)
+{
+    QByteArray screen(4, 0);
+    qToLittleEndian(width, screen.data());
+    qToLittleEndian(height, screen.data() + 2);
+    // Two colours, red and blue; loops for ever.
+    QByteArray bytes = "GIF89a" + screen + QByteArray::fromHex("800000ff00000000ff21ff0b")
+        + "NETSCAPE2.0" + QByteArray::fromHex("0301000000");
+    // Each frame: no delay, one pixel of the first colour.
+    for (int i = 0; i < frames; ++i)
+        bytes += QByteArray::fromHex("21f90400000000002c0000000001000100000202440100");
+    return bytes + ';';
+}
+
+// Fills the folder. Returns the good pictures' names; everything else in it is hostile.
+inline QList<QByteArray> fill(const QString &folder)
+{
+    const QByteArray png = encode(colour(QSize(64, 48), Qt::red), "PNG");
+    const QByteArray jpeg = encode(colour(QSize(640, 480), Qt::green), "JPEG");
+    const QByteArray anim = gif(2, 2, 2);
+    const QList<std::pair<QByteArray, QByteArray>> good = {
+        { "a.png", png },
+        { "b.jpg", jpeg },
+        { "c.gif", anim },
+        { "scan.png", encode(colour(QSize(3000, 2000), Qt::blue), "PNG") },
+        { "with space.png", png },
+        { "\xc3\xbcn\xc3\xaf.jpg", jpeg },
+        { "\xff\xfe.png", png },
+        { "-dash.png", png },
+        { "--.gif", anim },
+        { "x@2x.png", png },
+    };
+    for (const auto &[name, contents] : good)
+        writebytes(folder, name, contents);
+
+    const QList<std::pair<QByteArray, QByteArray>> bad = {
+        { "cut.png", png.left(png.size() / 2) },
+        { "cut.jpg", jpeg.left(jpeg.size() / 2) },
+        { "cut.gif", anim.left(anim.size() / 2) },
+        { "empty.png", {} },
+        { "empty.gif", {} },
+        { "text.jpg", "This is not a picture.\n" },
+        { "bomb.png", claimingpng(100000, 100000) },
+        { "widebomb.png", claimingpng(0x7fffffff, 1) },
+        { "frames.gif", gif(2, 2, 5000) },
+        { "screen.gif", gif(65535, 65535, 3) },
+        { "locked.png", png },
+    };
+    for (const auto &[name, contents] : bad)
+        writebytes(folder, name, contents);
+    const QByteArray base = QFile::encodeName(folder) + '/';
+    ::chmod(base + "locked.png", 0);
+    ::mkdir(base + "folder.png", 0755);
+    ::symlink("nowhere.png", base + "dangling.jpg");
+    ::symlink("loop2.png", base + "loop1.png");
+    ::symlink("loop1.png", base + "loop2.png");
+    ::symlink("/dev/zero", base + "zero.jpg");
+    ::mkfifo(base + "fifo.png", 0644);
+    ::mkfifo(base + "fifo.gif", 0644);
+
+    QList<QByteArray> names;
+    for (const auto &entry : good)
+        names << entry.first;
+    return names;
+}
+
+// Every hostile name in the folder, for drops.
+inline QList<QByteArray> hostilenames()
+{
+    return { "cut.png", "cut.jpg", "cut.gif", "empty.png", "empty.gif", "text.jpg", "bomb.png",
+        "widebomb.png", "frames.gif", "screen.gif", "locked.png", "folder.png", "dangling.jpg",
+        "loop1.png", "zero.jpg", "fifo.png", "fifo.gif", "missing.png", "missing.gif" };
+}
+
+} // namespace hostile

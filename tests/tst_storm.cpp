@@ -1,0 +1,332 @@
+// The storm reads the window's position in the listing and its picture, which only it holds.
+#include <QtConcurrent>
+#include <QtTest>
+#include <QtWidgets>
+#define private public
+#include "imgv.h"
+#undef private
+
+#include "hostile.h"
+
+#include <QRandomGenerator>
+#include <csignal>
+#include <dirent.h>
+#include <grp.h>
+#include <malloc.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizers' own interface, which GCC does not ship headers for.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+extern "C" void __sanitizer_set_death_callback(void (*callback)());
+#endif
+
+namespace {
+
+quint32 seed = 0;
+int command = -1;
+
+// Says which storm to replay when the process dies in the middle of one.
+void lastwords()
+{
+    char text[96];
+    const int length = std::snprintf(
+        text, sizeof text, "\nstorm died: replay with STORM_SEED=%u (command %d)\n", seed, command);
+    if (command >= 0 && ::write(2, text, length) < 0)
+        return;
+}
+
+void dying(int signal)
+{
+    lastwords();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Bytes of the heap in use.
+qint64 heapinuse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+    const struct mallinfo2 info = ::mallinfo2();
+    return qint64(info.uordblks + info.hblkhd);
+#endif
+}
+
+// Every entry of a folder with what lstat says of it, and each file's contents.
+QMap<QByteArray, QByteArray> state(const QString &folder, bool contents)
+{
+    QMap<QByteArray, QByteArray> entries;
+    DIR *d = ::opendir(QFile::encodeName(folder).constData());
+    while (const dirent *e = ::readdir(d)) {
+        const QByteArray name = e->d_name;
+        if (name == "..") // the folder around it is not the viewer's to keep
+            continue;
+        const QByteArray file = QFile::encodeName(folder) + '/' + name;
+        struct stat s;
+        ::lstat(file.constData(), &s);
+        QByteArray seen = QByteArray::number(qint64(s.st_mode)) + ' '
+            + QByteArray::number(qint64(s.st_size)) + ' '
+            + QByteArray::number(qint64(s.st_mtim.tv_sec)) + '.'
+            + QByteArray::number(qint64(s.st_mtim.tv_nsec));
+        QFile f(QFile::decodeName(file));
+        if (contents && S_ISREG(s.st_mode) && f.open(QIODevice::ReadOnly))
+            seen += ' ' + QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
+        entries.insert(name, seen);
+    }
+    ::closedir(d);
+    return entries;
+}
+
+QUrl urlof(const QString &folder, const QByteArray &name)
+{
+    return QUrl(QStringLiteral("file://")
+        + QString::fromLatin1((QFile::encodeName(folder) + '/' + name).toPercentEncoding("/")));
+}
+
+} // namespace
+
+// Thousands of random commands on the real window in a folder of good and hostile pictures.
+class tst_storm : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QList<QByteArray> good;
+    QString startdir = QDir::currentPath();
+
+    int boxes = 0;
+
+    QString full(const QByteArray &name) const
+    {
+        return argname((QFile::encodeName(dir->path()) + '/' + name).constData());
+    }
+
+private slots:
+    // File permissions bind everyone but root: as root, the storm runs as nobody, so that a
+    // locked file is locked for it too.
+    void initTestCase()
+    {
+        if (::geteuid() == 0) {
+            const passwd *nobody = ::getpwnam("nobody");
+            QVERIFY(nobody);
+            QVERIFY(::setgroups(0, nullptr) == 0);
+            QVERIFY(::setgid(nobody->pw_gid) == 0);
+            QVERIFY(::setuid(nobody->pw_uid) == 0);
+            // The leak checker inspects the process from a helper, which needs this.
+            ::prctl(PR_SET_DUMPABLE, 1);
+        }
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        good = hostile::fill(dir->path());
+        // Start-up failures show the error box; it is answered as soon as it opens.
+        auto *answer = new QTimer(this);
+        connect(answer, &QTimer::timeout, this, [this] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                ++boxes;
+                box->done(0);
+            }
+        });
+        answer->start(10);
+        QLoggingCategory::setFilterRules("qt.gui.imageio*=false");
+        std::signal(SIGSEGV, dying);
+        std::signal(SIGABRT, dying);
+        std::signal(SIGFPE, dying);
+        std::signal(SIGBUS, dying);
+#if defined(__SANITIZE_ADDRESS__)
+        __sanitizer_set_death_callback(lastwords);
+#endif
+    }
+    void cleanupTestCase()
+    {
+        QDir::setCurrent(startdir);
+        emptyfolder(dir->path());
+    }
+
+    // Every hostile entry opened each way: at start-up, by a drop and by a step.
+    void hostileEntries()
+    {
+        const auto before = state(dir->path(), true);
+        QStringList listed;
+        for (const QByteArray &name : hostile::hostilenames()) {
+            auto window = viewer(full(name));
+            drop(window.get(), { urlof(dir->path(), "a.png") });
+            QCOMPARE(centre(), QColor(Qt::red));
+            drop(window.get(), { urlof(dir->path(), name) });
+            QVERIFY(label->movie() || !label->pixmap().isNull());
+            for (int i = 0; i < 40; ++i)
+                window->forward();
+            for (int i = 0; i < 40; ++i)
+                window->backward();
+            QCoreApplication::processEvents();
+            listed = files;
+        }
+        qInfo("%lld hostile entries opened at start-up, dropped and stepped over; %d error boxes",
+            qint64(hostile::hostilenames().size()), boxes);
+        QVERIFY(boxes >= 10);
+        QCOMPARE(state(dir->path(), true), before);
+        QVERIFY(listed.contains(argname("\xff\xfe.png")));
+        QVERIFY(!listed.contains("fifo.png"));
+        QVERIFY(!listed.contains("dangling.jpg"));
+    }
+
+    void storm()
+    {
+        seed = qEnvironmentVariableIsSet("STORM_SEED") ? qEnvironmentVariable("STORM_SEED").toUInt()
+                                                       : QRandomGenerator::system()->generate();
+        const int commands = qEnvironmentVariableIsSet("STORM_COMMANDS")
+            ? qEnvironmentVariableIntValue("STORM_COMMANDS")
+            : 10000;
+        qInfo("storm: STORM_SEED=%u, %d commands", seed, commands);
+        QRandomGenerator random(seed);
+        const auto pick = [&random](int n) { return int(random.bounded(n)); };
+        // Sizes from 1 to the largest, spread evenly over their logarithm.
+        const auto size = [&random](int largest) {
+            return qMax(1, int(std::exp(random.generateDouble() * std::log(largest))));
+        };
+
+        auto window = viewer(full("a.png"));
+        QScrollArea *area = window->area;
+        const auto before = state(dir->path(), false);
+        const int keys[] = { Qt::Key_Left, Qt::Key_Right, Qt::Key_Up, Qt::Key_Down, Qt::Key_Return,
+            Qt::Key_Escape, Qt::Key_A, Qt::Key_Space };
+        const int deltas[] = { 0, 1, -1, 15, -15, 120, -120, 240, -1200, 32767, -32768 };
+        QList<QByteArray> drops = good + hostile::hostilenames();
+
+        for (command = 0; command < commands; ++command) {
+            const int kind = pick(9);
+            const int indexbefore = window->index;
+            const QSize sizebefore = window->size();
+            bool refits = false;
+            bool stepped = false;
+            switch (kind) {
+            case 0: {
+                const int key = keys[pick(std::size(keys))];
+                QTest::keyClick(area, Qt::Key(key));
+                if (key == Qt::Key_Escape) {
+                    QVERIFY(!window->isVisible());
+                    window->show();
+                }
+                stepped = key == Qt::Key_Left || key == Qt::Key_Right;
+                break;
+            }
+            case 1: {
+                const QPoint angle(
+                    deltas[pick(std::size(deltas))], deltas[pick(std::size(deltas))]);
+                QWheelEvent wheel(QPointF(5, 5), QPointF(5, 5), QPoint(), angle, Qt::NoButton,
+                    Qt::NoModifier, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(
+                    pick(2) ? area->viewport() : static_cast<QWidget *>(area), &wheel);
+                break;
+            }
+            case 2:
+                QTest::mouseDClick(area->viewport(), Qt::LeftButton);
+                break;
+            case 3:
+                window->showNormal();
+                window->resize(size(4000), size(3000));
+                refits = true;
+                break;
+            case 4: {
+                const int what = pick(4);
+                if (what == 0) {
+                    QMimeData data;
+                    data.setText("no address at all");
+                    QDragEnterEvent enter(
+                        QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+                    QApplication::sendEvent(window.get(), &enter);
+                    QDropEvent dropped(
+                        QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+                    QApplication::sendEvent(window.get(), &dropped);
+                } else if (what == 1) {
+                    drop(window.get(),
+                        { QUrl("https://example.org/a.png"), urlof(dir->path(), "a.png") });
+                } else {
+                    drop(window.get(), { urlof(dir->path(), drops.at(pick(drops.size()))) });
+                }
+                break;
+            }
+            case 5: {
+                const bool ahead = pick(2);
+                for (int i = pick(30); i >= 0; --i)
+                    ahead ? window->forward() : window->backward();
+                stepped = true;
+                break;
+            }
+            case 6:
+                pick(2) ? window->tranr() : window->tranl();
+                break;
+            case 7:
+                pick(2) ? window->zoomin() : window->zommout();
+                break;
+            case 8:
+                QCoreApplication::processEvents();
+                break;
+            }
+
+            const QString where = QString("STORM_SEED=%1, command %2 (kind %3, window %4 x %5)")
+                                      .arg(seed)
+                                      .arg(command)
+                                      .arg(kind)
+                                      .arg(window->width())
+                                      .arg(window->height());
+            const QSize fit(window->width() - 15, window->height() - 60);
+            // A resize the window's minimum size turns into no change at all refits nothing.
+            if ((refits && window->size() != sizebefore) || stepped)
+                QVERIFY2(
+                    zoombox() == fit, qPrintable(where + ": the zoom box is not the fit size"));
+            QVERIFY2(window->index >= 0, qPrintable(where + ": negative position"));
+            if (stepped)
+                QVERIFY2(window->index < qMax(1, int(files.size())) || window->index == indexbefore,
+                    qPrintable(where + ": the position left the listing"));
+            if (!label->movie()) {
+                const QSize bound(qMax(zoomw, fit.width()), qMax(zoomh, fit.height()));
+                QVERIFY2(shown().width() <= qMax(bound.width(), 0)
+                        && shown().height() <= qMax(bound.height(), 0),
+                    qPrintable(where + ": the picture is larger than its box"));
+                QVERIFY2(qMax(label->pixmap().width(), label->pixmap().height())
+                        <= qMax(4096, qMax(window->pix.width(), window->pix.height())),
+                    qPrintable(where + ": the picture is larger than the zoom allows"));
+            }
+            if (command % 500 == 0)
+                QVERIFY2(state(dir->path(), false) == before,
+                    qPrintable(where + ": the folder changed"));
+        }
+        command = -1;
+        QCOMPARE(state(dir->path(), false), before);
+    }
+
+    // A long session of drops, animations and stills in turn: what the window holds at the end is
+    // what it held at the start, give or take the picture shown.
+    void longSession()
+    {
+        QTemporaryDir session;
+        picture(session.path(), "still.png", QSize(300, 200), Qt::green);
+        picture(session.path(), "other.jpg", QSize(200, 300), Qt::blue, "JPEG");
+        animation(session.path(), "anim.gif");
+        auto window = viewer(session.filePath("still.png"));
+        const auto round = [&](int drops) {
+            for (int i = 0; i < drops; ++i) {
+                const char *name = i % 3 == 0 ? "anim.gif" : i % 3 == 1 ? "other.jpg" : "still.png";
+                drop(window.get(), { QUrl::fromLocalFile(session.filePath(name)) });
+                QTest::qWait(1);
+            }
+            drop(window.get(), { QUrl::fromLocalFile(session.filePath("still.png")) });
+            QTest::qWait(50);
+        };
+        round(30);
+        const qint64 start = heapinuse();
+        round(450);
+        const qint64 end = heapinuse();
+        qInfo(
+            "long session: 450 drops, heap in use %lld bytes at the start, %lld at the end (%+lld)",
+            start, end, end - start);
+        QVERIFY2(end - start <= window->img.sizeInBytes(),
+            qPrintable(QString("the heap grew by %1 bytes").arg(end - start)));
+    }
+};
+
+QTEST_MAIN(tst_storm)
+#include "tst_storm.moc"
