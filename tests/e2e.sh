@@ -218,6 +218,61 @@ blank || fail "the window is not empty"
 ok "empty 600 x 500 window after the box"
 kill $app
 
+# --- Any file name: bytes that are not UTF-8, a leading dash; stepping on from there ---
+mkdir -p "$work/names"
+$convert -size 300x300 xc:'#00ff00' "$work/names/-"$'\xff'" dash.png"
+$convert -size 300x300 xc:'#ff8000' "$work/names/"$'\xe9t\xe9'".png"
+start "$work/names/-"$'\xff'" dash.png"
+expectbox '#00ff00' 440x440 "a name with a leading dash and a byte that is not UTF-8"
+xdotool key Right
+expectbox '#ff8000' 440x440 "Right steps to a name in Latin-1"
+xdotool key Escape
+wait $app || fail "exit status"
+
+# --- A phone photograph stored sideways, tagged to turn a quarter clockwise ---
+$convert -size 300x100 xc:'#ff0000' xc:'#0000ff' -append -rotate -90 -quality 100 "$work/sideways.jpg"
+{
+  head -c 2 "$work/sideways.jpg"
+  printf '\xff\xe1\x00\x22Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x01\x01\x12\x00\x03'
+  printf '\x00\x00\x00\x01\x00\x06\x00\x00\x00\x00\x00\x00'
+  tail -c +3 "$work/sideways.jpg"
+} >"$work/pics/phone.jpg"
+[ "$(/usr/bin/identify -format '%[EXIF:Orientation]' "$work/pics/phone.jpg")" = 6 ] || fail "tag"
+start "$work/pics/phone.jpg"
+expectbox '#ff0000' 585x195 "a photograph tagged to turn is shown upright: red above"
+[ "$(box '#ff0000' | cut -d+ -f3)" -lt "$(box '#0000ff' | cut -d+ -f3)" ] || fail "red is not above blue"
+ok "blue below"
+xdotool key Escape
+wait $app || fail "exit status"
+
+# --- Two screen pixels to a window pixel: the same window, its picture made in screen pixels ---
+# Fine print in a magenta frame, exactly the fit size in screen pixels at ratio 2.
+$convert -size 1170x880 xc:white -fill black -font DejaVu-Sans -pointsize 9 \
+  -annotate +12+30 "$(printf 'PORVANE shows this line pixel for pixel at ratio 2. %.0s' {1..6})" \
+  -annotate +12+60 "$(printf 'Fine print, thin lines and single pixels stay sharp. %.0s' {1..6})" \
+  -fill none -stroke '#ff00ff' -strokewidth 4 -draw 'rectangle 2,2 1167,877' \
+  -stroke black -strokewidth 1 -draw 'line 20,100 1150,860' -depth 8 "$work/pics/fine.png"
+for ratio in 1 2; do
+  QT_SCALE_FACTOR=$ratio start "$work/pics/fine.png"
+  read -r x y w h < <(geometry)
+  [ "$w x $h" = "$((600 * ratio)) x $((500 * ratio))" ] || fail "window at ratio $ratio is $w x $h"
+  expectbox '#ff00ff' "$((585 * ratio))x$((440 * ratio))" "ratio $ratio: window $w x $h, picture fitted"
+  [ -n "${E2E_SHOTS:-}" ] && import -window "$win" -depth 8 "$E2E_SHOTS/ratio$ratio.png"
+  if [ $ratio = 2 ]; then
+    read -r px py < <(box '#ff00ff' | awk -F+ '{print $2, $3}')
+    $convert "$work/shot.png" -crop "1170x880+$((x + px))+$((y + py))" +repage "$work/seen.png"
+    differ=$(/usr/bin/compare -metric AE "$work/seen.png" "$work/pics/fine.png" null: 2>&1) || true
+    [ "$differ" = 0 ] || fail "ratio 2: $differ pixels differ from the picture's own"
+    ok "ratio 2: the picture is shown pixel for pixel"
+  fi
+  xdotool key Escape
+  wait $app || fail "exit status"
+done
+QT_SCALE_FACTOR=2 start "$work/pics/anim.gif"
+expectbox '#ff0000' 1170x880 "ratio 2: GIF frames fill the fit size in screen pixels"
+xdotool key Escape
+wait $app || fail "exit status"
+
 # --- A picture of the window, for the README: hills at dusk ---
 if [ -n "$keep" ]; then
   $convert -size 960x640 gradient:'#1d4e89'-'#f6c28b' -fill '#ffd75e' -draw 'circle 700,250 700,300' \
