@@ -24,6 +24,7 @@
 #include <limits>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -83,6 +84,18 @@ bool opaque(const QImage &image)
 }
 
 #ifdef Q_OS_UNIX
+// The length of the UTF-8 sequence a byte leads, or 0 for a byte that leads none.
+qsizetype sequence(uchar lead)
+{
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xf0)
+        return 4;
+    if (lead >= 0xe0)
+        return 3;
+    return lead >= 0xc0 ? 2 : 0;
+}
+
 // File names here are bytes, mostly UTF-8. A byte that is not part of valid UTF-8 is kept as a lone
 // surrogate, U+DC00 plus the byte, so that every name read from the system names the same file
 // again; names in valid UTF-8 read as the toolkit reads them.
@@ -93,11 +106,7 @@ QString fromnative(QByteArrayView bytes)
     QString name;
     while (!bytes.isEmpty()) {
         const uchar lead = uchar(bytes.front());
-        qsizetype length = lead < 0x80 ? 1
-            : lead >= 0xf0             ? 4
-            : lead >= 0xe0             ? 3
-            : lead >= 0xc0             ? 2
-                                       : 0;
+        qsizetype length = sequence(lead);
         if (length > bytes.size() || !bytes.first(length).isValidUtf8())
             length = 0;
         if (length)
@@ -131,12 +140,16 @@ bool embedded(const QString &name)
     return name.startsWith(QLatin1Char(':'));
 }
 
+// The working directory; "." when it has no name any more (removed while in use).
 QString workingfolder()
 {
 #ifdef Q_OS_UNIX
     QByteArray here(4096, Qt::Uninitialized);
-    while (!::getcwd(here.data(), here.size()) && errno == ERANGE)
+    while (!::getcwd(here.data(), here.size())) {
+        if (errno != ERANGE)
+            return QStringLiteral(".");
         here.resize(here.size() * 2);
+    }
     return fromnative(here.constData());
 #else
     return QDir::currentPath();
@@ -221,6 +234,8 @@ QImage decode(const QString &file, qint64 maxpixels = unlimited)
     if (qint64(size.width()) * size.height() > maxpixels)
         return QImage();
     QImage image = reader.read();
+    // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
+    image.setDevicePixelRatio(1);
     if (image.isNull() || !image.hasAlphaChannel())
         return image.isNull() ? image : std::move(image).convertToFormat(opaqueformat);
     image = std::move(image).convertToFormat(alphaformat);

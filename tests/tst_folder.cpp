@@ -189,6 +189,39 @@ private slots:
         QCOMPARE(centre(), QColor(Qt::blue));
     }
 
+    // A neighbour decoded ahead and then replaced by a pipe or a link to an endless device: the
+    // step neither waits for a writer nor reads for ever, and the entry is no longer listed.
+    void replacedByWhatNeverEnds()
+    {
+        ageall();
+        auto viewed = viewer(path("B.png"));
+        QTest::qWait(100);
+        QVERIFY(QFile::remove(path("c.PNG")));
+        QVERIFY(::mkfifo(QFile::encodeName(path("c.PNG")).constData(), 0644) == 0);
+        QVERIFY(QFile::remove(path("a.jpg")));
+        QVERIFY(QFile::link("/dev/zero", path("a.jpg")));
+        viewed->forward(); // two entries fewer before it: position 2 is now img10.png
+        QCOMPARE(centre(), QColor(Qt::gray));
+        QCOMPARE(files.mid(0, 3), QStringList({ "B.png", "d.JPEG", "img10.png" }));
+        QCOMPARE(walk(viewed.get(), &imgv::backward, 2), QList<QColor>({ Qt::cyan, Qt::green }));
+    }
+
+    // The folder itself removed while its picture is shown: steps find nothing and keep it.
+    void folderRemoved()
+    {
+        QTemporaryDir gone;
+        auto viewed = viewer(picture(gone.path(), "x.png", QSize(20, 20), Qt::darkRed));
+        picture(gone.path(), "y.png", QSize(20, 20), Qt::darkBlue);
+        QVERIFY(gone.remove());
+        viewed->forward();
+        viewed->backward();
+        QCOMPARE(centre(), QColor(Qt::darkRed));
+        QVERIFY(files.isEmpty());
+        drop(viewed.get(), { QUrl::fromLocalFile(path("c.PNG")) });
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::cyan));
+    }
+
     void stepBackFromBeyondTheEnd()
     {
         auto viewed = viewer(path("z.gif"));
