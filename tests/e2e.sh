@@ -7,8 +7,9 @@ exe=$(realpath "$1")
 keep=${2:-}
 convert=/usr/bin/convert
 work=$(mktemp -d)
-mkdir -m 700 "$work/xdg"
-export XDG_RUNTIME_DIR=$work/xdg
+mkdir -m 700 "$work/xdg" "$work/home"
+export XDG_RUNTIME_DIR=$work/xdg HOME=$work/home
+unset XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -37,7 +38,7 @@ Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/
 pids+=($!)
 waitfor test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
-openbox >/dev/null 2>&1 &
+HOME=$work/xdg openbox >/dev/null 2>&1 &
 pids+=($!)
 managed() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
 waitfor managed || fail "no window manager"
@@ -47,6 +48,30 @@ mkdir -p "$work/pics" "$work/folder"
 $convert -size 800x600 xc:'#ff00ff' "$work/pics/1.png"
 $convert -size 400x400 xc:'#00ffff' "$work/pics/2 ñandú.png" # a UTF-8 name
 $convert -size 300x300 xc:'#ffff00' "$work/pics/3.png"
+$convert -delay 20 -size 20x20 xc:'#ff0000' xc:'#0000ff' -loop 0 "$work/pics/anim.gif"
+# Any file name: a leading dash, bytes that are not UTF-8.
+mkdir -p "$work/names"
+$convert -size 300x300 xc:'#00ff00' "$work/names/-"$'\xff'" dash.png"
+$convert -size 300x300 xc:'#ff8000' "$work/names/"$'\xe9t\xe9'".png"
+# A phone photograph stored sideways, tagged to turn a quarter clockwise.
+$convert -size 300x100 xc:'#ff0000' xc:'#0000ff' -append -rotate -90 -quality 100 "$work/sideways.jpg"
+{
+  head -c 2 "$work/sideways.jpg"
+  printf '\xff\xe1\x00\x22Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x01\x01\x12\x00\x03'
+  printf '\x00\x00\x00\x01\x00\x06\x00\x00\x00\x00\x00\x00'
+  tail -c +3 "$work/sideways.jpg"
+} >"$work/pics/phone.jpg"
+[ "$(/usr/bin/identify -format '%[EXIF:Orientation]' "$work/pics/phone.jpg")" = 6 ] || fail "tag"
+# Fine print in a magenta frame, exactly the fit size in screen pixels at ratio 2.
+$convert -size 1170x880 xc:white -fill black -font DejaVu-Sans -pointsize 9 \
+  -annotate +12+30 "$(printf 'PORVANE shows this line pixel for pixel at ratio 2. %.0s' {1..6})" \
+  -annotate +12+60 "$(printf 'Fine print, thin lines and single pixels stay sharp. %.0s' {1..6})" \
+  -fill none -stroke '#ff00ff' -strokewidth 4 -draw 'rectangle 2,2 1167,877' \
+  -stroke black -strokewidth 1 -draw 'line 20,100 1150,860' -depth 8 "$work/pics/fine.png"
+
+# Every file of the picture folders with its size and time, to prove nothing was written there.
+pictures() { find "$work/pics" "$work/names" "$work/folder" -printf '%p %s %T@\n' | sort; }
+made=$(pictures)
 
 app=0
 win=0
@@ -184,7 +209,6 @@ waitfor ended $app || fail "Escape did not end the program"
 wait $app && ok "Escape ends the program with status 0" || fail "exit status $?"
 
 # --- An animation plays, stretched to the fit size ---
-$convert -delay 20 -size 20x20 xc:'#ff0000' xc:'#0000ff' -loop 0 "$work/pics/anim.gif"
 start "$work/pics/anim.gif"
 expectbox '#ff0000' 585x440 "GIF: the red frame"
 expectbox '#0000ff' 585x440 "GIF: then the blue frame"
@@ -219,9 +243,6 @@ ok "empty 600 x 500 window after the box"
 kill $app
 
 # --- Any file name: bytes that are not UTF-8, a leading dash; stepping on from there ---
-mkdir -p "$work/names"
-$convert -size 300x300 xc:'#00ff00' "$work/names/-"$'\xff'" dash.png"
-$convert -size 300x300 xc:'#ff8000' "$work/names/"$'\xe9t\xe9'".png"
 start "$work/names/-"$'\xff'" dash.png"
 expectbox '#00ff00' 440x440 "a name with a leading dash and a byte that is not UTF-8"
 xdotool key Right
@@ -230,14 +251,6 @@ xdotool key Escape
 wait $app || fail "exit status"
 
 # --- A phone photograph stored sideways, tagged to turn a quarter clockwise ---
-$convert -size 300x100 xc:'#ff0000' xc:'#0000ff' -append -rotate -90 -quality 100 "$work/sideways.jpg"
-{
-  head -c 2 "$work/sideways.jpg"
-  printf '\xff\xe1\x00\x22Exif\x00\x00MM\x00\x2a\x00\x00\x00\x08\x00\x01\x01\x12\x00\x03'
-  printf '\x00\x00\x00\x01\x00\x06\x00\x00\x00\x00\x00\x00'
-  tail -c +3 "$work/sideways.jpg"
-} >"$work/pics/phone.jpg"
-[ "$(/usr/bin/identify -format '%[EXIF:Orientation]' "$work/pics/phone.jpg")" = 6 ] || fail "tag"
 start "$work/pics/phone.jpg"
 expectbox '#ff0000' 585x195 "a photograph tagged to turn is shown upright: red above"
 [ "$(box '#ff0000' | cut -d+ -f3)" -lt "$(box '#0000ff' | cut -d+ -f3)" ] || fail "red is not above blue"
@@ -246,12 +259,6 @@ xdotool key Escape
 wait $app || fail "exit status"
 
 # --- Two screen pixels to a window pixel: the same window, its picture made in screen pixels ---
-# Fine print in a magenta frame, exactly the fit size in screen pixels at ratio 2.
-$convert -size 1170x880 xc:white -fill black -font DejaVu-Sans -pointsize 9 \
-  -annotate +12+30 "$(printf 'PORVANE shows this line pixel for pixel at ratio 2. %.0s' {1..6})" \
-  -annotate +12+60 "$(printf 'Fine print, thin lines and single pixels stay sharp. %.0s' {1..6})" \
-  -fill none -stroke '#ff00ff' -strokewidth 4 -draw 'rectangle 2,2 1167,877' \
-  -stroke black -strokewidth 1 -draw 'line 20,100 1150,860' -depth 8 "$work/pics/fine.png"
 for ratio in 1 2; do
   QT_SCALE_FACTOR=$ratio start "$work/pics/fine.png"
   read -r x y w h < <(geometry)
@@ -272,6 +279,11 @@ QT_SCALE_FACTOR=2 start "$work/pics/anim.gif"
 expectbox '#ff0000' 1170x880 "ratio 2: GIF frames fill the fit size in screen pixels"
 xdotool key Escape
 wait $app || fail "exit status"
+
+# --- Nothing written: the pictures' folders as they were made, the home folder still empty ---
+[ -z "$(find "$work/home" -mindepth 1 | head -1)" ] || fail "written in the home folder: $(find "$work/home" -mindepth 1)"
+[ "$(pictures)" = "$made" ] || fail "the picture folders changed"
+ok "nothing written, in the home folder or beside the pictures"
 
 # --- A picture of the window, for the README: hills at dusk ---
 if [ -n "$keep" ]; then
