@@ -134,10 +134,11 @@ QByteArray tonative(QStringView name)
 }
 #endif
 
-// Names starting with a colon are the embedded pictures', which only the toolkit can open.
+// Paths into the embedded pictures, which only the toolkit can open. A file of the folder whose
+// name starts with a colon is not one of them.
 bool embedded(const QString &name)
 {
-    return name.startsWith(QLatin1Char(':'));
+    return name.startsWith(QLatin1String(":/"));
 }
 
 // The working directory; "." when it has no name any more (removed while in use).

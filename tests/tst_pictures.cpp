@@ -221,6 +221,7 @@ private slots:
         QTemporaryDir names;
         const QList<std::pair<QByteArray, QColor>> pictures = {
             { "-dash.png", Qt::red },
+            { ":colon.png", Qt::magenta },
             { "a b.png", Qt::green },
             { "bad \xff\xfe.png", Qt::blue },
             { "latin1 \xe9t\xe9.png", Qt::yellow },
@@ -239,21 +240,22 @@ private slots:
         QVERIFY(named(bad));
         auto window = viewer(bad);
         QCOMPARE(centre(), QColor(Qt::blue));
-        QCOMPARE(files.size(), 6);
-        QCOMPARE(files.at(3), argname("bad \xff\xfe.png"));
+        QCOMPARE(files.size(), 7);
+        QCOMPARE(files.at(4), argname("bad \xff\xfe.png"));
 
         QList<QColor> seen;
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 5; ++i) {
             window->backward();
             seen << centre();
         }
-        QCOMPARE(seen, QList<QColor>({ Qt::red, Qt::green, Qt::red, Qt::red }));
+        QCOMPARE(seen, QList<QColor>({ Qt::red, Qt::green, Qt::magenta, Qt::red, Qt::red }));
         seen.clear();
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 6; ++i) {
             window->forward();
             seen << centre();
         }
-        QCOMPARE(seen, QList<QColor>({ Qt::green, Qt::red, Qt::blue, Qt::yellow, Qt::cyan }));
+        QCOMPARE(seen,
+            QList<QColor>({ Qt::magenta, Qt::green, Qt::red, Qt::blue, Qt::yellow, Qt::cyan }));
 
         // A file manager sends such names percent-encoded, byte for byte.
         const QString folder
