@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <QBuffer>
+#include <QRandomGenerator>
 #include <QtEndian>
 
 // A folder of what a viewer meets in the wild: good pictures beside broken, lying, enormous,
@@ -74,6 +75,56 @@ inline QByteArray gif(quint16 width, quint16 height, int frames)
     return bytes + ';';
 }
 
+// Headers of other formats the reader knows by their contents, each claiming a vast picture.
+inline QList<std::pair<QByteArray, QByteArray>> otherbombs()
+{
+    const QByteArray bitmap
+        = QByteArray::fromHex("424d46000000000000003600000028000000a0860100a086010001001800")
+        + QByteArray(24, 0);
+    const QByteArray sof = QByteArray::fromHex(
+        "ffd8ffc0001108ffdcffdc03012200021101031101ffd9"); // 65500 x 65500, three components
+    QByteArray text = "Comment";
+    text += '\0';
+    text += '\0';
+    text += qCompress(QByteArray(16 << 20, 'A'), 9).mid(4); // 16 MiB of text in a few kilobytes
+    const QByteArray pixels = qCompress(QByteArray(4 * 13, 0)).mid(4);
+    QByteArray header = bigendian(4) + bigendian(4) + QByteArray(5, 0);
+    header[8] = 8;
+    header[9] = 2;
+    return {
+        { "ppm.png", "P6\n100000 100000\n255\n" },
+        { "bmp.jpg", bitmap },
+        { "xpm.png",
+            "/* XPM */\nstatic char *x[] = {\n\"60000 60000 1 1\",\n\"a c #ff0000\",\n\"a\"};\n" },
+        { "xbm.gif",
+            "#define x_width 100000\n#define x_height 100000\nstatic char x_bits[] = {0};\n" },
+        { "ico.png", QByteArray::fromHex("00000100ffff") + QByteArray(64, 0) },
+        { "sof.jpg", sof },
+        { "text.png",
+            QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("zTXt", text)
+                + chunk("IDAT", pixels) + chunk("IEND", {}) },
+    };
+}
+
+// Good pictures with bytes changed at random: the same seed makes the same ones.
+inline QList<std::pair<QByteArray, QByteArray>> mutants(
+    const QList<QByteArray> &originals, int each, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QList<std::pair<QByteArray, QByteArray>> made;
+    for (const QByteArray &original : originals)
+        for (int i = 0; i < each; ++i) {
+            QByteArray bytes = original;
+            for (int n = 1 + random.bounded(16); n > 0; --n)
+                bytes[random.bounded(int(bytes.size()))] = char(random.bounded(256));
+            const QByteArray kind = original.startsWith("GIF") ? "gif"
+                : original.startsWith("\x89PNG")               ? "png"
+                                                               : "jpg";
+            made.append({ "mutant" + QByteArray::number(made.size()) + '.' + kind, bytes });
+        }
+    return made;
+}
+
 // Fills the folder. Returns the good pictures' names; everything else in it is hostile.
 inline QList<QByteArray> fill(const QString &folder)
 {
@@ -108,7 +159,7 @@ inline QList<QByteArray> fill(const QString &folder)
         { "screen.gif", gif(65535, 65535, 3) },
         { "locked.png", png },
     };
-    for (const auto &[name, contents] : bad)
+    for (const auto &[name, contents] : bad + otherbombs() + mutants({ png, jpeg, anim }, 20, 1))
         writebytes(folder, name, contents);
     const QByteArray base = QFile::encodeName(folder) + '/';
     ::chmod(base + "locked.png", 0);
@@ -126,12 +177,24 @@ inline QList<QByteArray> fill(const QString &folder)
     return names;
 }
 
-// Every hostile name in the folder, for drops.
+// Every hostile name in the folder but the mutants, and two names of nothing, for drops.
 inline QList<QByteArray> hostilenames()
 {
-    return { "cut.png", "cut.jpg", "cut.gif", "empty.png", "empty.gif", "text.jpg", "bomb.png",
-        "widebomb.png", "frames.gif", "screen.gif", "locked.png", "folder.png", "dangling.jpg",
-        "loop1.png", "zero.jpg", "fifo.png", "fifo.gif", "missing.png", "missing.gif" };
+    QList<QByteArray> names = { "cut.png", "cut.jpg", "cut.gif", "empty.png", "empty.gif",
+        "text.jpg", "bomb.png", "widebomb.png", "frames.gif", "screen.gif", "locked.png",
+        "folder.png", "dangling.jpg", "loop1.png", "zero.jpg", "fifo.png", "fifo.gif",
+        "missing.png", "missing.gif" };
+    for (const auto &bomb : otherbombs())
+        names << bomb.first;
+    return names;
+}
+
+inline QList<QByteArray> mutantnames()
+{
+    QList<QByteArray> names;
+    for (int i = 0; i < 60; ++i)
+        names << "mutant" + QByteArray::number(i) + (i < 20 ? ".png" : i < 40 ? ".jpg" : ".gif");
+    return names;
 }
 
 } // namespace hostile

@@ -193,7 +193,7 @@ private slots:
         const int keys[] = { Qt::Key_Left, Qt::Key_Right, Qt::Key_Up, Qt::Key_Down, Qt::Key_Return,
             Qt::Key_Escape, Qt::Key_A, Qt::Key_Space };
         const int deltas[] = { 0, 1, -1, 15, -15, 120, -120, 240, -1200, 32767, -32768 };
-        QList<QByteArray> drops = good + hostile::hostilenames();
+        const QList<QByteArray> drops = good + hostile::hostilenames() + hostile::mutantnames();
 
         for (command = 0; command < commands; ++command) {
             const int kind = pick(9);
