@@ -196,6 +196,21 @@ private slots:
         QVERIFY(!window->findChild<QScrollArea *>()->verticalScrollBar()->isVisible());
     }
 
+    // Moved to a screen of another pixel ratio, the window makes its picture again for it.
+    void anotherScreen()
+    {
+        if (QGuiApplication::screens().size() < 2)
+            QSKIP("needs two screens of different pixel ratios");
+        auto window = viewer(picture(dir.path(), "move.png", QSize(100, 100)));
+        const qreal before = ratio();
+        QScreen *other = QGuiApplication::screens().at(before == 1 ? 1 : 0);
+        window->windowHandle()->setScreen(other);
+        window->move(other->geometry().topLeft() + QPoint(10, 10));
+        QTRY_COMPARE(ratio(), other->devicePixelRatio());
+        QCOMPARE(shown(), QSize(440, 440));
+        QCOMPARE(label->pixmap().size(), device(QSize(440, 440)));
+    }
+
     // A name ending in "@2x" asks the toolkit for half the size; the picture keeps its own.
     void namesThatAskForARatio()
     {
