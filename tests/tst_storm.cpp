@@ -10,6 +10,7 @@
 
 #include <QRandomGenerator>
 #include <csignal>
+#include <cstdio>
 #include <dirent.h>
 #include <grp.h>
 #include <malloc.h>
@@ -118,6 +119,9 @@ private slots:
             // The leak checker inspects the process from a helper, which needs this.
             ::prctl(PR_SET_DUMPABLE, 1);
         }
+        seed = qEnvironmentVariableIsSet("STORM_SEED") ? qEnvironmentVariable("STORM_SEED").toUInt()
+                                                       : QRandomGenerator::system()->generate();
+        qInfo("STORM_SEED=%u", seed);
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
         good = hostile::fill(dir->path());
@@ -174,12 +178,10 @@ private slots:
 
     void storm()
     {
-        seed = qEnvironmentVariableIsSet("STORM_SEED") ? qEnvironmentVariable("STORM_SEED").toUInt()
-                                                       : QRandomGenerator::system()->generate();
         const int commands = qEnvironmentVariableIsSet("STORM_COMMANDS")
             ? qEnvironmentVariableIntValue("STORM_COMMANDS")
             : 10000;
-        qInfo("storm: STORM_SEED=%u, %d commands", seed, commands);
+        qInfo("storm: %d commands", commands);
         QRandomGenerator random(seed);
         const auto pick = [&random](int n) { return int(random.bounded(n)); };
         // Sizes from 1 to the largest, spread evenly over their logarithm.
@@ -296,6 +298,65 @@ private slots:
         }
         command = -1;
         QCOMPARE(state(dir->path(), false), before);
+    }
+
+    // Files that vanish, change and turn into pipes and folders between and during steps, while
+    // neighbours decode ahead: every step answers, and shows a picture of the folder or the last
+    // good one.
+    void vanishing()
+    {
+        QTemporaryDir churn;
+        const QString here = churn.path();
+        const QByteArray base = QFile::encodeName(here) + '/';
+        QRandomGenerator random(seed + 1);
+        const auto pick = [&random](int n) { return int(random.bounded(n)); };
+        const auto name = [&](int i) { return "p" + QByteArray::number(i) + ".png"; };
+        for (int i = 0; i < 8; ++i)
+            picture(here, name(i), QSize(40 + i, 30), Qt::red);
+        auto window = viewer(here + "/p0.png");
+        for (command = 0; command < 3000; ++command) {
+            const QByteArray file = base + name(pick(8));
+            switch (pick(6)) {
+            case 0:
+                std::remove(file);
+                break;
+            case 1:
+                std::remove(file);
+                picture(here, QFile::decodeName(file.mid(base.size())),
+                    QSize(1 + pick(200), 1 + pick(200)), QColor::fromRgb(random.generate()));
+                break;
+            case 2:
+                std::remove(file);
+                ::mkfifo(file, 0644);
+                break;
+            case 3:
+                std::remove(file);
+                ::mkdir(file, 0755);
+                break;
+            case 4:
+                ::truncate(file, pick(100));
+                break;
+            case 5:
+                std::remove(file);
+                ::rename(base + name(pick(8)), file);
+                break;
+            }
+            const int step = pick(4);
+            if (step == 0)
+                window->forward();
+            else if (step == 1)
+                window->backward();
+            else if (step == 2)
+                drop(window.get(), { QUrl::fromLocalFile(QFile::decodeName(file)) });
+            else
+                QTest::qWait(1);
+            const QString where = QString("STORM_SEED=%1, change %2").arg(seed).arg(command);
+            QVERIFY2(window->index >= 0, qPrintable(where + ": negative position"));
+            QVERIFY2(
+                label->movie() || !label->pixmap().isNull(), qPrintable(where + ": nothing shown"));
+        }
+        command = -1;
+        emptyfolder(here);
     }
 
     // A long session of drops, animations and stills in turn: what the window holds at the end is
