@@ -2,29 +2,12 @@
 
 #include "support.h"
 
-#include <QBuffer>
 #include <QRandomGenerator>
 #include <QtEndian>
 
 // A folder of what a viewer meets in the wild: good pictures beside broken, lying, enormous,
 // unreadable and oddly named ones, and entries that are not files at all.
 namespace hostile {
-
-inline QByteArray encode(const QImage &image, const char *format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
-
-inline QImage colour(QSize size, QColor fill)
-{
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(fill);
-    return image;
-}
 
 inline quint32 crc(const QByteArray &bytes)
 {
@@ -128,14 +111,14 @@ inline QList<std::pair<QByteArray, QByteArray>> mutants(
 // Fills the folder. Returns the good pictures' names; everything else in it is hostile.
 inline QList<QByteArray> fill(const QString &folder)
 {
-    const QByteArray png = encode(colour(QSize(64, 48), Qt::red), "PNG");
-    const QByteArray jpeg = encode(colour(QSize(640, 480), Qt::green), "JPEG");
+    const QByteArray png = encode(filled(QSize(64, 48), Qt::red), "PNG");
+    const QByteArray jpeg = encode(filled(QSize(640, 480), Qt::green), "JPEG");
     const QByteArray anim = gif(2, 2, 2);
     const QList<std::pair<QByteArray, QByteArray>> good = {
         { "a.png", png },
         { "b.jpg", jpeg },
         { "c.gif", anim },
-        { "scan.png", encode(colour(QSize(3000, 2000), Qt::blue), "PNG") },
+        { "scan.png", encode(filled(QSize(3000, 2000), Qt::blue), "PNG") },
         { "with space.png", png },
         { "\xc3\xbcn\xc3\xaf.jpg", jpeg },
         { "\xff\xfe.png", png },

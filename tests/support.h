@@ -3,6 +3,7 @@
 #include "imgv.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDir>
 #include <QLabel>
 #include <QMessageBox>
@@ -25,14 +26,29 @@ extern int zoomh;
 extern QStringList files;
 extern QString curpath;
 
+inline QImage filled(QSize size, QColor colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
+}
+
+// A picture's file contents in the given format.
+inline QByteArray encode(const QImage &image, const char *format, int quality = -1)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format, quality);
+    return bytes;
+}
+
 // Writes a picture of one colour and returns its absolute path.
 inline QString picture(const QString &folder, const QString &name, QSize size,
     QColor colour = Qt::red, const char *format = "PNG")
 {
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(colour);
     const QString file = QDir(folder).absoluteFilePath(name);
-    if (!image.save(file, format))
+    if (!filled(size, colour).save(file, format))
         qWarning("could not write %s", qPrintable(file));
     return file;
 }
@@ -132,6 +148,13 @@ inline void emptyfolder(const QString &folder)
     }
     if (d)
         ::closedir(d);
+}
+
+// A file's URL as a file manager sends it: every byte of the name percent-encoded as it is.
+inline QUrl urlof(const QString &folder, const QByteArray &name)
+{
+    return QUrl(QStringLiteral("file://")
+        + QString::fromLatin1((QFile::encodeName(folder) + '/' + name).toPercentEncoding("/")));
 }
 
 inline void drop(imgv *window, const QList<QUrl> &urls)

@@ -55,10 +55,7 @@ class tst_pictures : public QObject
     // marker as cameras write it.
     static QString photograph(const QString &file, const QImage &pixels, int orientation)
     {
-        QByteArray jpeg;
-        QBuffer buffer(&jpeg);
-        buffer.open(QIODevice::WriteOnly);
-        pixels.save(&buffer, "JPEG", 100);
+        QByteArray jpeg = encode(pixels, "JPEG", 100);
         const char exif[] = { '\xff', '\xe1', 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0,
             0, 0, 8, 0, 1, 1, 0x12, 0, 3, 0, 0, 0, 1, 0, char(orientation), 0, 0, 0, 0, 0, 0 };
         jpeg.insert(2, exif, sizeof exif);
@@ -101,17 +98,6 @@ class tst_pictures : public QObject
                 if (seen.pixelColor(x, y) != QColor(Qt::black))
                     extent |= QRect(x, y, 1, 1);
         return QSizeF(extent.size() / ratio()).toSize();
-    }
-
-    static QByteArray encoded(QColor colour)
-    {
-        QImage image(40, 30, QImage::Format_RGB32);
-        image.fill(colour);
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        image.save(&buffer, "PNG");
-        return png;
     }
 
 private slots:
@@ -250,7 +236,7 @@ private slots:
             { "\xf0\x9f\x93\xb7 camera.png", Qt::darkBlue },
         };
         for (const auto &[name, colour] : pictures)
-            writebytes(names.path(), name, encoded(colour));
+            writebytes(names.path(), name, encode(filled(QSize(40, 30), colour), "PNG"));
         QFile gif(animation(dir.path(), "anim.gif"));
         QVERIFY(gif.open(QIODevice::ReadOnly));
         writebytes(names.path(), "anim \xe9.gif", gif.readAll());
@@ -280,18 +266,16 @@ private slots:
         QCOMPARE(seen, expected);
 
         // A file manager sends such names percent-encoded, byte for byte.
-        const QString folder
-            = QString::fromLatin1(QFile::encodeName(names.path()).toPercentEncoding("/"));
-        drop(window.get(), { QUrl("file://" + folder + "/latin1%20%E9t%E9.png") });
+        drop(window.get(), { urlof(names.path(), "latin1 \xe9t\xe9.png") });
         QCOMPARE(centre(), QColor(Qt::yellow));
         window->backward();
         QCOMPARE(centre(), QColor(Qt::blue));
-        drop(window.get(), { QUrl("file://" + folder + "/anim%20%E9.gif") });
+        drop(window.get(), { urlof(names.path(), "anim \xe9.gif") });
         QVERIFY(label->movie());
         QTRY_VERIFY(!label->movie()->currentPixmap().isNull());
         drop(window.get(), { QUrl::fromLocalFile(names.filePath("-dash.png")) });
         QCOMPARE(centre(), QColor(Qt::darkYellow));
-        drop(window.get(), { QUrl("file://" + folder + "/%F0%9F%93%B7%20camera.png") });
+        drop(window.get(), { urlof(names.path(), "\xf0\x9f\x93\xb7 camera.png") });
         QCOMPARE(centre(), QColor(Qt::darkBlue));
     }
 };

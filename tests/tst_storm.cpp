@@ -81,12 +81,6 @@ QMap<QByteArray, QByteArray> state(const QString &folder, bool contents)
     return entries;
 }
 
-QUrl urlof(const QString &folder, const QByteArray &name)
-{
-    return QUrl(QStringLiteral("file://")
-        + QString::fromLatin1((QFile::encodeName(folder) + '/' + name).toPercentEncoding("/")));
-}
-
 } // namespace
 
 // Thousands of random commands on the real window in a folder of good and hostile pictures.
