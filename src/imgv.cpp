@@ -1,13 +1,12 @@
 #include "imgv.h"
 
+#include "decode.h"
+#include "names.h"
+
 #include <QCommandLinkButton>
-#include <QDateTime>
-#include <QDir>
-#include <QDirIterator>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -19,17 +18,6 @@
 #include <QTransform>
 #include <QVBoxLayout>
 #include <QWheelEvent>
-#include <QtConcurrentRun>
-#include <algorithm>
-#include <limits>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 // View state shared by every command of the one window.
 QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
@@ -51,247 +39,6 @@ constexpr int zoomfloor = 50;
 // too large to be worth it (4096 x 4096 is 64 MiB).
 constexpr int zoomceiling = 4096;
 constexpr qreal quarterturn = 90;
-// The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open.
-constexpr int decodelimitmb = 1024;
-// The coarsest tick in which file systems stamp modification times (FAT's two seconds).
-constexpr qint64 settlems = 2000;
-// Neighbours are decoded ahead up to 64 megapixels (256 MiB); larger ones when stepped to.
-constexpr qint64 aheadpixels = 64 << 20;
-constexpr qint64 unlimited = std::numeric_limits<qint64>::max();
-
-// The pixmap formats of this screen, opaque and with alpha, as learnt from the screen itself.
-QImage::Format opaqueformat = QImage::Format_RGB32;
-QImage::Format alphaformat = QImage::Format_ARGB32_Premultiplied;
-
-void learnformats()
-{
-    QImage probe(1, 1, QImage::Format_ARGB32);
-    probe.fill(Qt::transparent);
-    alphaformat = QPixmap::fromImage(probe).toImage().format();
-    probe.fill(Qt::black);
-    opaqueformat
-        = QPixmap::fromImage(probe.convertToFormat(QImage::Format_RGB32)).toImage().format();
-}
-
-bool opaque(const QImage &image)
-{
-    for (int y = 0; y < image.height(); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        if (!std::all_of(line, line + image.width(), [](QRgb p) { return qAlpha(p) == 255; }))
-            return false;
-    }
-    return true;
-}
-
-#ifdef Q_OS_UNIX
-// The length of the UTF-8 sequence a byte leads, or 0 for a byte that leads none.
-qsizetype sequence(uchar lead)
-{
-    if (lead < 0x80)
-        return 1;
-    if (lead >= 0xf0)
-        return 4;
-    if (lead >= 0xe0)
-        return 3;
-    return lead >= 0xc0 ? 2 : 0;
-}
-
-// File names here are bytes, mostly UTF-8. A byte that is not part of valid UTF-8 is kept as a lone
-// surrogate, U+DC00 plus the byte, so that every name read from the system names the same file
-// again; names in valid UTF-8 read as the toolkit reads them.
-QString fromnative(QByteArrayView bytes)
-{
-    if (bytes.isValidUtf8())
-        return QString::fromUtf8(bytes);
-    QString name;
-    while (!bytes.isEmpty()) {
-        const uchar lead = uchar(bytes.front());
-        qsizetype length = sequence(lead);
-        if (length > bytes.size() || !bytes.first(length).isValidUtf8())
-            length = 0;
-        if (length)
-            name += QString::fromUtf8(bytes.first(length));
-        else
-            name += QChar(0xdc00 + lead);
-        bytes = bytes.sliced(qMax<qsizetype>(length, 1));
-    }
-    return name;
-}
-
-QByteArray tonative(QStringView name)
-{
-    QByteArray bytes;
-    qsizetype from = 0;
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const char16_t c = name[i].unicode();
-        if (c < 0xdc80 || c > 0xdcff || (i > 0 && name[i - 1].isHighSurrogate()))
-            continue;
-        bytes += name.sliced(from, i - from).toUtf8();
-        bytes += char(c - 0xdc00);
-        from = i + 1;
-    }
-    return bytes + name.sliced(from).toUtf8();
-}
-#endif
-
-// Paths into the embedded pictures, which only the toolkit can open. A file of the folder whose
-// name starts with a colon is not one of them.
-bool embedded(const QString &name)
-{
-    return name.startsWith(QLatin1String(":/"));
-}
-
-// The working directory; "." when it has no name any more (removed while in use).
-QString workingfolder()
-{
-#ifdef Q_OS_UNIX
-    QByteArray here(4096, Qt::Uninitialized);
-    while (!::getcwd(here.data(), here.size())) {
-        if (errno != ERANGE)
-            return QStringLiteral(".");
-        here.resize(here.size() * 2);
-    }
-    return fromnative(here.constData());
-#else
-    return QDir::currentPath();
-#endif
-}
-
-// Like the toolkit's change of directory: a folder that cannot be entered leaves it as it was.
-void enter(const QString &folder)
-{
-#ifdef Q_OS_UNIX
-    if (!embedded(folder) && ::chdir(tonative(folder).constData()) == 0)
-        return;
-#endif
-    QDir::setCurrent(folder);
-}
-
-QString absolute(const QString &name)
-{
-    if (embedded(name) || QDir::isAbsolutePath(name))
-        return QDir::cleanPath(name);
-    return QDir::cleanPath(workingfolder() + QLatin1Char('/') + name);
-}
-
-// What a name leads to, following links: nothing, a folder, a regular file or something else.
-struct lookup
-{
-    bool exists = false;
-    bool regular = false;
-    bool folder = false;
-    qint64 size = 0;
-    qint64 modified = 0;
-};
-
-lookup look(const QString &name)
-{
-#ifdef Q_OS_UNIX
-    if (!embedded(name)) {
-        struct stat status;
-        if (::stat(tonative(name).constData(), &status) != 0)
-            return lookup();
-        return { true, S_ISREG(status.st_mode), S_ISDIR(status.st_mode), qint64(status.st_size),
-            qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000 };
-    }
-#endif
-    const QFileInfo info(name);
-    return { info.exists(), info.isFile(), info.isDir(), info.size(),
-        info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0 };
-}
-
-// Opens a picture file for reading. Only a regular file is read: a pipe or a device named like a
-// picture would never answer, or never end, and hold the viewer with it.
-bool openfile(const QString &name, QFile &file)
-{
-#ifdef Q_OS_UNIX
-    if (!embedded(name)) {
-        const int fd = ::open(tonative(name).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        struct stat status;
-        if (fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
-            && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-            return true;
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-#endif
-    file.setFileName(name);
-    return look(name).regular && file.open(QIODevice::ReadOnly);
-}
-
-// Decodes a picture laid out as this screen's pixmaps are, so that the pixmap made from it shares
-// its pixels instead of holding a second copy. Pictures over the size given are not decoded.
-// The reader sees the file's contents only, so its name neither picks the format nor gives the
-// picture a pixel ratio ("@2x"); a photograph is turned upright as its orientation tag says.
-QImage decode(const QString &file, qint64 maxpixels = unlimited)
-{
-    QFile input;
-    if (!openfile(file, input))
-        return QImage();
-    QImageReader reader(&input);
-    reader.setAutoTransform(true);
-    const QSize size = reader.size();
-    if (qint64(size.width()) * size.height() > maxpixels)
-        return QImage();
-    QImage image = reader.read();
-    // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
-    image.setDevicePixelRatio(1);
-    if (image.isNull() || !image.hasAlphaChannel())
-        return image.isNull() ? image : std::move(image).convertToFormat(opaqueformat);
-    image = std::move(image).convertToFormat(alphaformat);
-    if (image.format() == QImage::Format_ARGB32_Premultiplied
-        && opaqueformat == QImage::Format_RGB32 && opaque(image))
-        image.reinterpretAsFormat(QImage::Format_RGB32);
-    return image;
-}
-
-// The eight name patterns match without regard to case, so four suffixes test each name once.
-bool ispicture(const QString &name)
-{
-    for (const char *suffix : { ".png", ".jpg", ".gif", ".jpeg" })
-        if (name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive))
-            return true;
-    return false;
-}
-
-// The pictures of the working directory as the directory lists them by default: hidden entries
-// and what is neither a file nor a folder (pipes, devices, broken links) left out, folders and
-// links listed like files, ordered by their lower-cased names.
-QStringList scan()
-{
-    QList<std::pair<QString, QString>> found;
-#ifdef Q_OS_UNIX
-    if (DIR *folder = ::opendir(".")) {
-        while (const dirent *e = ::readdir(folder)) {
-            const QString name = fromnative(e->d_name);
-            if (name.startsWith(QLatin1Char('.')) || !ispicture(name))
-                continue;
-            if (e->d_type != DT_REG && e->d_type != DT_DIR) {
-                const lookup target = look(name);
-                if (!target.regular && !target.folder)
-                    continue;
-            }
-            found.append({ name.toLower(), name });
-        }
-        ::closedir(folder);
-    }
-#else
-    for (QDirIterator it(QStringLiteral("."), QDir::AllEntries); it.hasNext();) {
-        it.next();
-        const QString name = it.fileName();
-        if (ispicture(name))
-            found.append({ name.toLower(), name });
-    }
-#endif
-    std::sort(
-        found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    QStringList names;
-    names.reserve(found.size());
-    for (const auto &entry : found)
-        names << entry.second;
-    return names;
-}
 
 bool isanimation(const QString &file)
 {
@@ -322,18 +69,12 @@ imgv::imgv(QWidget *parent)
     , index(0)
     , movie(nullptr)
 {
-    QImageReader::setAllocationLimit(decodelimitmb);
-    learnformats();
-    // One picture decodes ahead at a time, leaving the other core to the window and the display.
-    decoders.setMaxThreadCount(1);
+    setupdecoding();
     setAcceptDrops(true);
 }
 
 imgv::~imgv()
 {
-    for (const ahead &unwanted : std::as_const(neighbours))
-        *unwanted.wanted = false;
-    decoders.clear();
     delete movie;
 }
 
@@ -344,7 +85,7 @@ void imgv::openimage(QString path)
     if (isanimation(path))
         gif = true;
     open(path);
-    neighbours << start(opened, QThreadPool::globalInstance(), unlimited);
+    pictures.begin(opened);
 }
 
 void imgv::buildui()
@@ -549,20 +290,14 @@ void imgv::dropEvent(QDropEvent *event)
 QStringList imgv::listfolder()
 {
     enter(folder);
-    const QString here = workingfolder();
-    const stamp now = stampof(here);
-    if (here != listedfolder || !listedstamp.proves(now)) {
-        listed = scan();
-        listedfolder = here;
-        listedstamp = now;
-    }
-    if (!located && !listed.isEmpty()) {
-        const int at = listed.indexOf(QFileInfo(path).fileName());
+    const QStringList &here = listed.here();
+    if (!located && !here.isEmpty()) {
+        const int at = here.indexOf(QFileInfo(path).fileName());
         if (at >= 0)
             index = at;
         located = 1;
     }
-    return listed;
+    return here;
 }
 
 // Records the opened picture. The folder is resolved now, against the working directory in force
@@ -575,72 +310,25 @@ void imgv::open(const QString &file)
     path = file;
 }
 
-// Decodes into a separate image so that a failed load keeps the picture already shown. A picture
-// decoded ahead is taken instead when it is of this very file, unchanged since.
+// Decodes into a separate image so that a failed load keeps the picture already shown.
 bool imgv::load(const QString &file)
 {
-    const QString whole = absolute(file);
-    const stamp now = stampof(whole);
-    QImage decoded = takeahead(whole, now);
-    if (decoded.isNull())
-        decoded = decode(whole);
+    QImage decoded = pictures.load(absolute(file));
     if (decoded.isNull())
         return false;
-    if (!current.file.isEmpty())
-        neighbours << current;
-    current = { whole, now, QtFuture::makeReadyFuture(decoded),
-        std::make_shared<std::atomic_bool>(true) };
     img = std::move(decoded);
     return true;
-}
-
-imgv::stamp imgv::stampof(const QString &file)
-{
-    const lookup now = look(file);
-    if (!now.exists)
-        return stamp();
-    return { now.size, now.modified,
-        QDateTime::currentMSecsSinceEpoch() - now.modified > settlems };
-}
-
-QImage imgv::takeahead(const QString &file, const stamp &now)
-{
-    for (const ahead &candidate : std::as_const(neighbours))
-        if (candidate.file == file && candidate.read.proves(now) && candidate.image.isValid())
-            return candidate.image.result();
-    return QImage();
 }
 
 // Keeps the previous and the next entry decoded, or decoding, for the next step; lets go of the
 // rest. Until a listing has found the opened file there is no position to prepare around.
 void imgv::prepare()
 {
-    QList<ahead> kept;
-    for (const int side : { index - 1, index + 1 }) {
-        if (!located || side < 0 || side >= files.size())
-            continue;
-        const QString file = absolute(files.at(side));
-        const auto have = std::find_if(neighbours.cbegin(), neighbours.cend(),
-            [&](const ahead &candidate) { return candidate.file == file; });
-        kept << (have != neighbours.cend() ? *have : start(file, &decoders, aheadpixels));
-    }
-    for (const ahead &old : std::as_const(neighbours))
-        if (std::none_of(
-                kept.cbegin(), kept.cend(), [&](const ahead &k) { return k.wanted == old.wanted; }))
-            *old.wanted = false;
-    neighbours = kept;
-}
-
-// Starts decoding a file off the GUI thread. Only a file whose stamp has settled can later be
-// proven unchanged, so only such a file is worth decoding ahead.
-imgv::ahead imgv::start(const QString &file, QThreadPool *pool, qint64 maxpixels)
-{
-    ahead next { file, stampof(file), {}, std::make_shared<std::atomic_bool>(true) };
-    if (next.read.settled)
-        next.image = QtConcurrent::run(pool, [file, maxpixels, wanted = next.wanted] {
-            return *wanted ? decode(file, maxpixels) : QImage();
-        });
-    return next;
+    QStringList sides;
+    for (const int side : { index - 1, index + 1 })
+        if (located && side >= 0 && side < files.size())
+            sides << absolute(files.at(side));
+    pictures.keep(sides);
 }
 
 void imgv::refresh()
@@ -789,30 +477,4 @@ QWidget *imgv::button(const char *icon, int width, void (imgv::*slot)())
     b->setFocusPolicy(Qt::NoFocus);
     connect(b, &QAbstractButton::clicked, this, slot);
     return b;
-}
-
-QString argname(const char *arg)
-{
-#ifdef Q_OS_UNIX
-    return fromnative(arg);
-#else
-    return QString::fromLocal8Bit(arg);
-#endif
-}
-
-bool named(const QString &file)
-{
-    return look(file).exists;
-}
-
-// The local file a dropped URL names. The URL's own decoding gives up on names that are not
-// valid UTF-8, so on Unix its bytes are taken as they were sent.
-QString localfile(const QUrl &url)
-{
-    const QString file = url.toLocalFile();
-#ifdef Q_OS_UNIX
-    if (!file.isEmpty() && url.host().isEmpty())
-        return fromnative(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
-#endif
-    return file;
 }

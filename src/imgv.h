@@ -1,14 +1,13 @@
 #pragma once
 
-#include <QFuture>
+#include "ahead.h"
+#include "files.h"
+
 #include <QImage>
 #include <QPixmap>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
 #include <QWidget>
-#include <atomic>
-#include <memory>
 
 class QDragEnterEvent;
 class QDropEvent;
@@ -17,14 +16,6 @@ class QMouseEvent;
 class QMovie;
 class QResizeEvent;
 class QScrollArea;
-class QUrl;
-
-// Command-line text as a file name; on Unix every name, valid UTF-8 or not, names its file again.
-QString argname(const char *arg);
-// Whether anything exists at the name, following links.
-bool named(const QString &file);
-// The local file a dropped URL names, or nothing for a URL that is not a local file.
-QString localfile(const QUrl &url);
 
 // The viewer window: one picture fitted on black, with the commands that step, zoom and turn it.
 class imgv : public QWidget
@@ -56,36 +47,10 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
-    // A file's size and modification time when it was read. File systems stamp times in ticks of
-    // up to two seconds, so only a stamp older than that proves a file unchanged by comparing
-    // equal.
-    struct stamp
-    {
-        qint64 size = -1;
-        qint64 modified = -1;
-        bool settled = false;
-
-        bool proves(const stamp &now) const
-        {
-            return settled && size == now.size && modified == now.modified;
-        }
-    };
-    // A picture of the folder decoded off the GUI thread ahead of a step, or the one a step left.
-    struct ahead
-    {
-        QString file;
-        stamp read;
-        QFuture<QImage> image;
-        std::shared_ptr<std::atomic_bool> wanted;
-    };
-
-    static stamp stampof(const QString &file);
     QStringList listfolder();
     void open(const QString &file);
     bool load(const QString &file);
-    QImage takeahead(const QString &file, const stamp &now);
     void prepare();
-    ahead start(const QString &file, QThreadPool *pool, qint64 maxpixels);
     void refresh();
     QSize fitsize() const;
     void showscaled(QSize box);
@@ -114,11 +79,7 @@ private:
     QSize shownbox; // the box and the picture the label shows a still of
     qint64 shownkey = 0;
     qreal shownratio = 0;
-    QString listedfolder; // the last listing, reused while its folder is unchanged
-    stamp listedstamp;
-    QStringList listed;
-    ahead current; // the file img was read from
-    QList<ahead> neighbours; // decoded or decoding: at most the previous and the next entry
+    listing listed; // the folder's pictures, listed again only when the folder changes
+    ahead pictures; // the opened picture and its neighbours, decoded ahead of the steps
     bool onscreen = false; // the first picture has been painted
-    QThreadPool decoders;
 };

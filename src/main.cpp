@@ -1,4 +1,6 @@
+#include "files.h"
 #include "imgv.h"
+#include "names.h"
 
 #include <QApplication>
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "files.h"
 #include "imgv.h"
+#include "names.h"
 
 #include <QApplication>
 #include <QBuffer>

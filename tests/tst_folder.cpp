@@ -111,7 +111,13 @@ private slots:
     // Pictures decoded ahead are shown only while their files are as they were decoded.
     void preparedPicturesStayTrue()
     {
+        QVERIFY(!stampof(path("a.jpg")).proves(stampof(path("a.jpg"))));
         ageall();
+        const stamp settled = stampof(path("a.jpg"));
+        QVERIFY(settled.proves(stampof(path("a.jpg"))));
+        picture(dir->path(), "a.jpg", QSize(41, 30), Qt::red);
+        QVERIFY(!settled.proves(stampof(path("a.jpg"))));
+        age(path("a.jpg"));
         auto viewed = viewer(path("B.png"));
         QCOMPARE(walk(viewed.get(), &imgv::forward, 2), QList<QColor>({ Qt::blue, Qt::cyan }));
         picture(dir->path(), "img10.png", QSize(40, 30), Qt::darkCyan);

@@ -235,8 +235,10 @@ private slots:
             // U+1F4F7 is held as two halves, the second of which looks like a stray byte's.
             { "\xf0\x9f\x93\xb7 camera.png", Qt::darkBlue },
         };
-        for (const auto &[name, colour] : pictures)
+        for (const auto &[name, colour] : pictures) {
             writebytes(names.path(), name, encode(filled(QSize(40, 30), colour), "PNG"));
+            QCOMPARE(tonative(fromnative(name)), name);
+        }
         QFile gif(animation(dir.path(), "anim.gif"));
         QVERIFY(gif.open(QIODevice::ReadOnly));
         writebytes(names.path(), "anim \xe9.gif", gif.readAll());

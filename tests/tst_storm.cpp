@@ -4,6 +4,7 @@
 #include <QtWidgets>
 #define private public
 #include "imgv.h"
+#include "names.h"
 #undef private
 
 #include "hostile.h"
