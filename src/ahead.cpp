@@ -1,14 +1,12 @@
 #include "ahead.h"
 
-#include "decode.h"
-
 #include <QtConcurrentRun>
 #include <algorithm>
 #include <limits>
 
 namespace {
 
-// Neighbours are decoded ahead up to 64 megapixels (256 MiB); larger ones when stepped to.
+// Neighbours are decoded ahead up to 64 megapixels (256 MiB) decoded; larger ones when stepped to.
 constexpr qint64 aheadpixels = 64 << 20;
 
 } // namespace
@@ -26,33 +24,34 @@ ahead::~ahead()
     decoders.clear();
 }
 
-void ahead::begin(const QString &file)
+void ahead::begin(const QString &file, QSize box)
 {
-    neighbours << start(file, QThreadPool::globalInstance(), std::numeric_limits<qint64>::max());
+    neighbours << start(
+        file, box, QThreadPool::globalInstance(), std::numeric_limits<qint64>::max());
 }
 
-QImage ahead::load(const QString &file)
+decoded ahead::load(const QString &file, QSize box)
 {
     const stamp now = stampof(file);
-    QImage decoded = take(file, now);
-    if (decoded.isNull())
-        decoded = decode(file);
-    if (decoded.isNull())
-        return decoded;
+    decoded picture = take(file, now, box);
+    if (picture.image.isNull())
+        picture = decode(file, box);
+    if (picture.image.isNull())
+        return picture;
     if (!current.file.isEmpty())
         neighbours << current;
-    current = { file, now, QtFuture::makeReadyFuture(decoded),
+    current = { file, now, QtFuture::makeReadyFuture(picture),
         std::make_shared<std::atomic_bool>(true) };
-    return decoded;
+    return picture;
 }
 
-void ahead::keep(const QStringList &files)
+void ahead::keep(const QStringList &files, QSize box)
 {
     QList<picture> kept;
     for (const QString &file : files) {
         const auto have = std::find_if(neighbours.cbegin(), neighbours.cend(),
             [&](const picture &candidate) { return candidate.file == file; });
-        kept << (have != neighbours.cend() ? *have : start(file, &decoders, aheadpixels));
+        kept << (have != neighbours.cend() ? *have : start(file, box, &decoders, aheadpixels));
     }
     for (const picture &old : std::as_const(neighbours))
         if (std::none_of(kept.cbegin(), kept.cend(),
@@ -63,20 +62,24 @@ void ahead::keep(const QStringList &files)
 
 // Only a file whose stamp has settled can later be proven unchanged, so only such a file is worth
 // decoding ahead.
-ahead::picture ahead::start(const QString &file, QThreadPool *pool, qint64 maxpixels)
+ahead::picture ahead::start(const QString &file, QSize box, QThreadPool *pool, qint64 budget)
 {
     picture next { file, stampof(file), {}, std::make_shared<std::atomic_bool>(true) };
     if (next.read.settled)
-        next.image = QtConcurrent::run(pool, [file, maxpixels, wanted = next.wanted] {
-            return *wanted ? decode(file, maxpixels) : QImage();
+        next.image = QtConcurrent::run(pool, [file, box, budget, wanted = next.wanted] {
+            return *wanted ? decode(file, box, budget) : decoded();
         });
     return next;
 }
 
-QImage ahead::take(const QString &file, const stamp &now) const
+decoded ahead::take(const QString &file, const stamp &now, QSize box) const
 {
-    for (const picture &candidate : neighbours)
-        if (candidate.file == file && candidate.read.proves(now) && candidate.image.isValid())
-            return candidate.image.result();
-    return QImage();
+    for (const picture &candidate : neighbours) {
+        if (candidate.file != file || !candidate.read.proves(now) || !candidate.image.isValid())
+            continue;
+        const decoded &ready = candidate.image.result();
+        if (ready.of.covers(ready.image.size(), fitted(ready.of.whole, box)))
+            return ready;
+    }
+    return {};
 }

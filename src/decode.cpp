@@ -9,8 +9,11 @@
 
 namespace {
 
-// The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open.
+// The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open. A
+// JPEG larger than that opens reduced until it fits.
 constexpr int decodelimitmb = 1024;
+constexpr qint64 limitpixels = qint64(decodelimitmb) << 20 >> 2;
+constexpr int reductions[] = { 8, 4, 2, 1 };
 
 // The pixmap formats of this screen, opaque and with alpha, as learnt from the screen itself.
 QImage::Format opaqueformat = QImage::Format_RGB32;
@@ -26,6 +29,38 @@ bool opaque(const QImage &image)
     return true;
 }
 
+qint64 pixels(QSize size)
+{
+    return qint64(size.width()) * size.height();
+}
+
+// The size the reader is asked for to reduce by a factor. The reader reduces in the decoder only
+// when the file's size divided by this size gives the factor, so it is rounded down.
+QSize reduced(QSize size, int shrink)
+{
+    return QSize(size.width() / shrink, size.height() / shrink);
+}
+
+// The least reduction under the decoding limit; 0 when even the coarsest is over it.
+int finestfor(QSize whole)
+{
+    for (auto it = std::rbegin(reductions); it != std::rend(reductions); ++it)
+        if (pixels(reduced(whole, *it)) <= limitpixels)
+            return *it;
+    return 0;
+}
+
+QImage laidout(QImage image)
+{
+    if (image.isNull() || !image.hasAlphaChannel())
+        return image.isNull() ? image : std::move(image).convertToFormat(opaqueformat);
+    image = std::move(image).convertToFormat(alphaformat);
+    if (image.format() == QImage::Format_ARGB32_Premultiplied
+        && opaqueformat == QImage::Format_RGB32 && opaque(image))
+        image.reinterpretAsFormat(QImage::Format_RGB32);
+    return image;
+}
+
 } // namespace
 
 void setupdecoding()
@@ -39,26 +74,52 @@ void setupdecoding()
         = QPixmap::fromImage(probe.convertToFormat(QImage::Format_RGB32)).toImage().format();
 }
 
+QSize fitted(QSize picture, QSize box)
+{
+    if (picture.isEmpty() || box.isEmpty())
+        return QSize();
+    return picture.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
+int reduction(QSize whole, QSize box)
+{
+    const QSize shown = fitted(whole, box);
+    for (const int shrink : reductions) {
+        const QSize size = reduced(whole, shrink);
+        if (!shown.isEmpty() && size.width() >= shown.width() && size.height() >= shown.height())
+            return shrink;
+    }
+    return 1;
+}
+
 // The reader sees the file's contents only, so its name neither picks the format nor gives the
 // picture a pixel ratio ("@2x"); a photograph is turned upright as its orientation tag says.
-QImage decode(const QString &file, qint64 maxpixels)
+// Sizes are taken in the file's own orientation, which is the one the reader reduces in.
+decoded decode(const QString &file, QSize box, qint64 budget)
 {
     QFile input;
     if (!openfile(file, input))
-        return QImage();
+        return {};
     QImageReader reader(&input);
     reader.setAutoTransform(true);
-    const QSize size = reader.size();
-    if (qint64(size.width()) * size.height() > maxpixels)
-        return QImage();
+    const QSize stored = reader.size();
+    const bool sideways = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    decoded result;
+    result.of.whole = sideways ? stored.transposed() : stored;
+    if (reader.format() == "jpeg") {
+        result.of.finest = finestfor(stored);
+        if (!result.of.finest)
+            return {};
+        result.of.shrink
+            = qMax(reduction(stored, sideways ? box.transposed() : box), result.of.finest);
+    }
+    if (pixels(reduced(stored, result.of.shrink)) > budget)
+        return {};
+    if (result.of.shrink > 1)
+        reader.setScaledSize(reduced(stored, result.of.shrink));
     QImage image = reader.read();
     // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
     image.setDevicePixelRatio(1);
-    if (image.isNull() || !image.hasAlphaChannel())
-        return image.isNull() ? image : std::move(image).convertToFormat(opaqueformat);
-    image = std::move(image).convertToFormat(alphaformat);
-    if (image.format() == QImage::Format_ARGB32_Premultiplied
-        && opaqueformat == QImage::Format_RGB32 && opaque(image))
-        image.reinterpretAsFormat(QImage::Format_RGB32);
-    return image;
+    result.image = laidout(std::move(image));
+    return result;
 }

@@ -1,14 +1,47 @@
-// Picture files decoded into images laid out as this screen's pixmaps.
+// Picture files decoded into images laid out as this screen's pixmaps, no larger than shown.
 #pragma once
 
 #include <QImage>
 #include <QString>
 #include <limits>
 
+// How a decoded image stands to the picture in its file.
+struct extent
+{
+    QSize whole; // the picture's own size, upright
+    int shrink = 1; // the image holds the picture reduced by this on each side
+    int finest = 1; // the least reduction whose decode fits under the decoding limit
+
+    // Whether an image of the given size holds all that the file can give of the picture shown
+    // at `shown` (both upright or both turned alike).
+    bool covers(QSize image, QSize shown) const
+    {
+        return shrink <= finest
+            || (image.width() >= shown.width() && image.height() >= shown.height());
+    }
+};
+
+struct decoded
+{
+    QImage image;
+    extent of;
+};
+
 // Learns this screen's pixmap formats and lifts the decoder's size limit. Called once, on the
 // window's thread, before anything is decoded.
 void setupdecoding();
 
-// Decodes a picture so that the pixmap made from it shares its pixels instead of holding a second
-// copy; a null image when it cannot be decoded or is larger than the pixels given.
-QImage decode(const QString &file, qint64 maxpixels = std::numeric_limits<qint64>::max());
+// The size of a picture scaled into a box keeping its proportions, as the toolkit's scaling
+// makes it: empty for an empty box, never thinner than a pixel otherwise.
+QSize fitted(QSize picture, QSize box);
+
+// Of the reductions a JPEG decodes at (8, 4, 2 and 1 on each side), the coarsest whose picture
+// still covers the picture fitted into the box; 1 for no box.
+int reduction(QSize whole, QSize box);
+
+// Decodes a picture to be shown fitted into a box of screen pixels (no box: whole), so that the
+// pixmap made from it shares its pixels instead of holding a second copy. A JPEG is decoded
+// reduced as far as the box allows, and as far as the decoding limit demands. The image is null
+// when the file cannot be decoded, or when its decode would be larger than `budget` pixels.
+decoded decode(
+    const QString &file, QSize box = QSize(), qint64 budget = std::numeric_limits<qint64>::max());

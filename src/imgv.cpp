@@ -39,6 +39,9 @@ constexpr int zoomfloor = 50;
 // too large to be worth it (4096 x 4096 is 64 MiB).
 constexpr int zoomceiling = 4096;
 constexpr qreal quarterturn = 90;
+// The window's size when it opens, for which the start-up picture is decoded.
+constexpr int startw = 600;
+constexpr int starth = 500;
 
 bool isanimation(const QString &file)
 {
@@ -48,15 +51,6 @@ bool isanimation(const QString &file)
 int longside(QSize size)
 {
     return qMax(size.width(), size.height());
-}
-
-// The size of a picture scaled into a box keeping its proportions, as the toolkit's scaling
-// makes it: empty for an empty box, never thinner than a pixel otherwise.
-QSize fitted(QSize picture, QSize box)
-{
-    if (picture.isEmpty() || box.isEmpty())
-        return QSize();
-    return picture.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
 } // namespace
@@ -85,7 +79,7 @@ void imgv::openimage(QString path)
     if (isanimation(path))
         gif = true;
     open(path);
-    pictures.begin(opened);
+    pictures.begin(opened, QSize(startw - marginw, starth - marginh) * devicePixelRatioF());
 }
 
 void imgv::buildui()
@@ -122,7 +116,7 @@ void imgv::buildui()
     column->addLayout(row);
 
     listfolder();
-    resize(600, 500);
+    resize(startw, starth);
     setLayout(column);
     column->setContentsMargins(0, 0, 0, 0);
 
@@ -140,7 +134,7 @@ void imgv::buildui()
     if (img.isNull())
         QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("Cannot Load Image"),
             QMessageBox::Ok, QMessageBox::NoButton);
-    pix = QPixmap::fromImage(img);
+    takepixels();
     if (gif)
         playmovie();
 }
@@ -182,8 +176,9 @@ void imgv::backward()
 void imgv::zoomin()
 {
     const QSize box(zoomw + zoomstep, zoomh + zoomstep);
-    if (longside(fitted(pix.size(), box) * devicePixelRatioF())
-        <= qMax(zoomceiling, longside(pix.size()))) {
+    const QSize size = fitted(own(), box) * devicePixelRatioF();
+    if (longside(size) <= qMax(zoomceiling, longside(own()))
+        && (held.finest == 1 || decodable(size))) {
         zoomw = box.width();
         zoomh = box.height();
     }
@@ -277,7 +272,7 @@ void imgv::dropEvent(QDropEvent *event)
     if (dropped.isEmpty())
         return;
     load(dropped);
-    pix = QPixmap::fromImage(img);
+    takepixels();
     open(dropped);
     if (isanimation(dropped))
         playmovie();
@@ -313,11 +308,50 @@ void imgv::open(const QString &file)
 // Decodes into a separate image so that a failed load keeps the picture already shown.
 bool imgv::load(const QString &file)
 {
-    QImage decoded = pictures.load(absolute(file));
-    if (decoded.isNull())
+    const QString whole = absolute(file);
+    decoded picture = pictures.load(whole, fitsize() * devicePixelRatioF());
+    if (picture.image.isNull())
         return false;
-    img = std::move(decoded);
+    img = std::move(picture.image);
+    held = picture.of;
+    loaded = whole;
     return true;
+}
+
+// The picture as the window holds it, upright and not yet turned.
+void imgv::takepixels()
+{
+    pix = QPixmap::fromImage(img);
+    quarters = 0;
+}
+
+// The picture's own size as turned, whatever reduction of it is held.
+QSize imgv::own() const
+{
+    return quarters % 2 ? held.whole.transposed() : held.whole;
+}
+
+// Whether the picture can be decoded with as many pixels as the size shown needs, under the
+// decoding limit.
+bool imgv::decodable(QSize shown) const
+{
+    const QSize finest(own().width() / held.finest, own().height() / held.finest);
+    return shown.width() <= finest.width() && shown.height() <= finest.height();
+}
+
+// A decode too coarse for the size shown is replaced by a finer one, turned as the picture is,
+// before anything is enlarged from it.
+void imgv::sharpen(QSize shown)
+{
+    if (loaded.isEmpty() || held.covers(pix.size(), shown))
+        return;
+    decoded finer = pictures.load(loaded, quarters % 2 ? shown.transposed() : shown);
+    if (finer.image.isNull())
+        return;
+    img = std::move(finer.image);
+    held = finer.of;
+    pix = QPixmap::fromImage(img).transformed(
+        QTransform().rotate(quarters * quarterturn), Qt::FastTransformation);
 }
 
 // Keeps the previous and the next entry decoded, or decoding, for the next step; lets go of the
@@ -328,12 +362,12 @@ void imgv::prepare()
     for (const int side : { index - 1, index + 1 })
         if (located && side >= 0 && side < files.size())
             sides << absolute(files.at(side));
-    pictures.keep(sides);
+    pictures.keep(sides, fitsize() * devicePixelRatioF());
 }
 
 void imgv::refresh()
 {
-    pix = QPixmap::fromImage(img);
+    takepixels();
     showscaled(fitsize());
     zoomw = fitsize().width();
     zoomh = fitsize().height();
@@ -348,6 +382,7 @@ void imgv::showscaled(QSize box)
 {
     // Refused zoom steps show the same picture at the same box again: keep the one already shown.
     const qreal ratio = devicePixelRatioF();
+    sharpen(fitted(own(), box) * ratio);
     if (!gif && box == shownbox && pix.cacheKey() == shownkey && ratio == shownratio)
         return;
     showstill(scaledto(box));
@@ -360,7 +395,7 @@ void imgv::showscaled(QSize box)
 // it is as sharp as the screen allows whatever its pixel ratio.
 QPixmap imgv::scaledto(QSize box) const
 {
-    const QSize size = fitted(pix.size(), box);
+    const QSize size = fitted(own(), box);
     if (size.isEmpty())
         return QPixmap();
     const qreal ratio = devicePixelRatioF();
@@ -420,6 +455,7 @@ void imgv::paintframe()
 void imgv::turn(qreal degrees)
 {
     pix = pix.transformed(QTransform().rotate(degrees), Qt::FastTransformation);
+    quarters = (quarters + (degrees > 0 ? 1 : 3)) % 4;
     showscaled(fitsize());
 }
 

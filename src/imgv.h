@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ahead.h"
+#include "decode.h"
 #include "files.h"
 
 #include <QImage>
@@ -50,6 +51,10 @@ private:
     QStringList listfolder();
     void open(const QString &file);
     bool load(const QString &file);
+    void takepixels();
+    QSize own() const;
+    bool decodable(QSize shown) const;
+    void sharpen(QSize shown);
     void prepare();
     void refresh();
     QSize fitsize() const;
@@ -79,6 +84,9 @@ private:
     QSize shownbox; // the box and the picture the label shows a still of
     qint64 shownkey = 0;
     qreal shownratio = 0;
+    extent held; // how img stands to the picture in its file
+    int quarters = 0; // quarter turns clockwise that pix is turned by
+    QString loaded; // the file img was decoded from
     listing listed; // the folder's pictures, listed again only when the folder changes
     ahead pictures; // the opened picture and its neighbours, decoded ahead of the steps
     bool onscreen = false; // the first picture has been painted

@@ -2,6 +2,7 @@
 
 #include <QScrollBar>
 #include <QStyle>
+#include <QtEndian>
 
 // Pictures as they are meant to be seen: upright, as sharp as the screen allows, at the size their
 // pixels give, under any file name.
@@ -12,16 +13,16 @@ class tst_pictures : public QObject
     QTemporaryDir dir;
     QString startdir = QDir::currentPath();
 
-    // Six blocks of 32 x 32 in three columns and two rows, each of its own colour. Blocks of
-    // whole JPEG cells survive compression with their colours.
-    static QImage blocks()
+    // Six square blocks in three columns and two rows, each of its own colour. Blocks of whole
+    // JPEG cells survive compression with their colours.
+    static QImage blocks(int side = 32)
     {
         static const QRgb colours[]
             = { 0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff };
-        QImage image(96, 64, QImage::Format_RGB32);
-        for (int y = 0; y < 64; ++y)
-            for (int x = 0; x < 96; ++x)
-                image.setPixel(x, y, colours[y / 32 * 3 + x / 32]);
+        QImage image(3 * side, 2 * side, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                image.setPixel(x, y, colours[y / side * 3 + x / side]);
         return image;
     }
 
@@ -84,7 +85,8 @@ class tst_pictures : public QObject
         QList<QRgb> colours;
         for (int row = 0; row < rows; ++row)
             for (int column = 0; column < columns; ++column)
-                colours << image.pixel(column * 32 + 16, row * 32 + 16);
+                colours << image.pixel((2 * column + 1) * image.width() / (2 * columns),
+                    (2 * row + 1) * image.height() / (2 * rows));
         return colours;
     }
 
@@ -106,14 +108,18 @@ private slots:
     void orientation_data()
     {
         QTest::addColumn<int>("tag");
-        for (int tag = 1; tag <= 8; ++tag)
-            QTest::addRow("tag %d", tag) << tag;
+        QTest::addColumn<int>("side");
+        for (int tag = 1; tag <= 8; ++tag) {
+            QTest::addRow("tag %d", tag) << tag << 32;
+            QTest::addRow("tag %d, decoded reduced", tag) << tag << 512;
+        }
     }
     // Every way of opening turns the photograph upright; a turn then turns the upright picture.
     void orientation()
     {
         QFETCH(int, tag);
-        const QImage upright = blocks();
+        QFETCH(int, side);
+        const QImage upright = blocks(side);
         const QList<QRgb> expected = blockcolours(upright, 3, 2);
         const QString file
             = photograph(dir.filePath(QString("p%1.jpg").arg(tag)), stored(upright, tag), tag);
@@ -132,6 +138,76 @@ private slots:
         window->backward();
         window->forward();
         QCOMPARE(seenblocks(3, 2), expected);
+    }
+
+    // A JPEG is decoded at the coarsest of 1/8, 1/4, 1/2 and 1 that still covers the picture as
+    // shown in screen pixels.
+    void reductions_data()
+    {
+        QTest::addColumn<QSize>("whole");
+        QTest::addColumn<QSize>("box");
+        QTest::addColumn<qreal>("pixelratio");
+        QTest::addColumn<int>("shrink");
+        QTest::newRow("24 MP in the window") << QSize(6000, 4000) << QSize(585, 440) << 1.0 << 8;
+        QTest::newRow("at ratio 2") << QSize(6000, 4000) << QSize(585, 440) << 2.0 << 4;
+        QTest::newRow("full screen") << QSize(6000, 4000) << QSize(1280, 964) << 1.0 << 4;
+        QTest::newRow("just over an eighth") << QSize(4000, 3000) << QSize(501, 400) << 1.0 << 4;
+        QTest::newRow("exactly an eighth") << QSize(4000, 3000) << QSize(500, 400) << 1.0 << 8;
+        QTest::newRow("odd sizes") << QSize(6001, 4001) << QSize(750, 750) << 1.0 << 8;
+        QTest::newRow("tall") << QSize(3000, 6000) << QSize(585, 440) << 1.0 << 8;
+        QTest::newRow("smaller than the box") << QSize(400, 300) << QSize(585, 440) << 1.0 << 1;
+        QTest::newRow("zoomed past it") << QSize(1200, 900) << QSize(1235, 1090) << 1.0 << 1;
+        QTest::newRow("no box") << QSize(6000, 4000) << QSize() << 1.0 << 1;
+    }
+    void reductions()
+    {
+        QFETCH(QSize, whole);
+        QFETCH(QSize, box);
+        QFETCH(qreal, pixelratio);
+        QTEST(reduction(whole, box * pixelratio), "shrink");
+    }
+
+    // Zoomed past what a reduced decode holds, the file's own detail is shown: at the picture's
+    // own size a checkerboard of single pixels is shown as one, in the screen's pixels.
+    void reducedDecodeSharpens()
+    {
+        QImage board(1080, 940, QImage::Format_Grayscale8);
+        for (int y = 0; y < board.height(); ++y)
+            for (int x = 0; x < board.width(); ++x)
+                board.scanLine(y)[x] = (x + y) % 2 ? 255 : 0;
+        QVERIFY(board.save(dir.filePath("board.jpg"), "JPEG", 100));
+        auto window = viewer(dir.filePath("board.jpg"));
+        QCOMPARE(shown(), QSize(505, 440));
+        for (int i = 0; i < 10; ++i)
+            window->zoomin();
+        QCOMPARE(shown(), QSize(1080, 940));
+        const QImage seen = label->pixmap().toImage();
+        for (int y = 400; y < 410; ++y)
+            for (int x = 500; x < 510; ++x)
+                QCOMPARE(
+                    qGray(seen.pixel(x, y)) > 128, (int(x / ratio()) + int(y / ratio())) % 2 == 1);
+    }
+
+    // A JPEG over the decoding limit opens reduced until its decode fits; its own size is kept.
+    void jpegOverTheLimit()
+    {
+        // A small picture's header claiming 24000 x 16000: the decoder fills in what is missing.
+        QByteArray jpeg = encode(filled(QSize(64, 64), Qt::gray), "JPEG");
+        const qsizetype frame = jpeg.indexOf("\xff\xc0");
+        QVERIFY(frame > 0);
+        qToBigEndian<quint16>(16000, jpeg.data() + frame + 5);
+        qToBigEndian<quint16>(24000, jpeg.data() + frame + 7);
+        QFile out(dir.filePath("vast.jpg"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(jpeg) == jpeg.size());
+        out.close();
+        const decoded vast = decode(out.fileName(), QSize(585, 440));
+        QCOMPARE(vast.of.whole, QSize(24000, 16000));
+        QCOMPARE(vast.of.finest, 2);
+        QCOMPARE(vast.image.size(), QSize(3000, 2000));
+        auto window = viewer(out.fileName());
+        QCOMPARE(shown(), QSize(585, 390));
+        window->zoomin();
+        QCOMPARE(shown(), QSize(635, 423));
     }
 
     // Pictures are made in the screen's own pixels: a picture of exactly the fit size in screen
