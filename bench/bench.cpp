@@ -21,6 +21,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <sys/wait.h>
@@ -53,6 +54,34 @@ QImage photo(int width, int height, QRgb marker, quint32 seed)
     return image;
 }
 
+// A picture as a camera takes it: smooth light and soft shapes with a little sensor noise, which
+// compresses to a few megabytes, with the marker block at its centre.
+QImage camera(int width, int height, QRgb marker, quint32 seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    quint32 state = seed * 2654435761u + 1;
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            const int grain = int(state & 7) - 4;
+            const double u = double(x) / width, v = double(y) / height;
+            const int wave = int(30 * std::sin(u * 17 + v * 5) * std::cos(v * 11 - u * 3));
+            const int r = 70 + int(120 * u) + wave + grain;
+            const int g = 90 + int(90 * v) - wave / 2 + grain;
+            const int b = 160 - int(90 * (u + v) / 2) + wave / 3 + grain;
+            line[x] = qRgb(qBound(0, r, 255), qBound(0, g, 255), qBound(0, b, 255));
+        }
+    }
+    const QRect block(width * 2 / 5, height * 2 / 5, width / 5, height / 5);
+    for (int y = block.top(); y <= block.bottom(); ++y)
+        std::fill_n(
+            reinterpret_cast<QRgb *>(image.scanLine(y)) + block.left(), block.width(), marker);
+    return image;
+}
+
 bool write(const QImage &image, const QString &file, int quality = -1)
 {
     if (QFile::exists(file))
@@ -72,7 +101,10 @@ int pictures(const QString &dir)
     QDir().mkpath(dir + "/steps");
     QDir().mkpath(dir + "/many");
     bool ok = write(photo(800, 600, colours[0], 1), dir + "/small.png")
-        && write(photo(6000, 4000, colours[0], 2), dir + "/photo.jpg", 90);
+        && write(photo(6000, 4000, colours[0], 2), dir + "/photo.jpg", 90)
+        && write(camera(6000, 4000, colours[0], 3), dir + "/camera.jpg", 85);
+    if (ok && !QFile::exists(dir + "/vast.jpg"))
+        ok = write(camera(24000, 16000, colours[0], 4), dir + "/vast.jpg", 85);
     for (int i = 0; ok && i < 12; ++i)
         ok = write(photo(4000, 3000, colours[i % 2], 10 + i),
             dir + QString("/steps/%1.jpg").arg(i, 2, 10, QChar('0')), 90);
