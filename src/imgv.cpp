@@ -14,6 +14,7 @@
 #include <QMovie>
 #include <QPainter>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTransform>
 #include <QVBoxLayout>
@@ -84,7 +85,6 @@ void imgv::openimage(QString path)
 
 void imgv::buildui()
 {
-    setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
     setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
     label = new QLabel;
     label->installEventFilter(this);
@@ -98,6 +98,8 @@ void imgv::buildui()
     area->setWidget(label);
     area->installEventFilter(this);
     area->viewport()->installEventFilter(this);
+    for (QScrollBar *bar : { area->horizontalScrollBar(), area->verticalScrollBar() })
+        connect(bar, &QScrollBar::rangeChanged, this, &imgv::handcursor);
     auto *column = new QVBoxLayout;
     column->addWidget(area);
 
@@ -175,23 +177,12 @@ void imgv::backward()
 
 void imgv::zoomin()
 {
-    const QSize box(zoomw + zoomstep, zoomh + zoomstep);
-    const QSize size = fitted(own(), box) * devicePixelRatioF();
-    if (longside(size) <= qMax(zoomceiling, longside(own()))
-        && (held.finest == 1 || decodable(size))) {
-        zoomw = box.width();
-        zoomh = box.height();
-    }
-    showscaled(QSize(zoomw, zoomh));
+    zoomabout(middle(), zoomstep);
 }
 
 void imgv::zommout()
 {
-    if (zoomw - zoomstep > zoomfloor && zoomh - zoomstep > zoomfloor) {
-        zoomw -= zoomstep;
-        zoomh -= zoomstep;
-    }
-    showscaled(QSize(zoomw, zoomh));
+    zoomabout(middle(), -zoomstep);
 }
 
 void imgv::showhome()
@@ -206,39 +197,24 @@ void imgv::showhome()
 
 bool imgv::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == label) {
-        if (event->type() != QEvent::Paint || !label->movie())
-            return false;
+    if (watched == area)
+        return areacommand(event);
+    if (watched == label && event->type() == QEvent::Paint && label->movie()) {
         paintframe();
         return true;
     }
-    if (watched != area) {
-        // The neighbours of the start-up picture decode once it is on screen, not before.
-        if (event->type() == QEvent::Paint && !onscreen) {
-            onscreen = true;
-            QMetaObject::invokeMethod(this, &imgv::prepare, Qt::QueuedConnection);
-        }
-        // Once the picture outgrows the view the viewport would scroll with the wheel instead of
-        // passing it on: there the wheel is taken for zooming too, and all else is left alone.
-        if (event->type() != QEvent::Wheel)
-            return false;
-        wheelcommand(static_cast<QWheelEvent *>(event)->angleDelta());
+    if (watched != label && event->type() == QEvent::Paint && !onscreen) {
+        onscreen = true;
+        QMetaObject::invokeMethod(this, &imgv::settle, Qt::QueuedConnection);
+    }
+    // Once the picture outgrows the view the viewport would scroll with the wheel instead of
+    // passing it on: there the wheel is taken for zooming too.
+    if (watched != label && event->type() == QEvent::Wheel) {
+        const auto *wheel = static_cast<QWheelEvent *>(event);
+        wheelcommand(wheel->angleDelta(), wheel->position().toPoint());
         return true;
     }
-    switch (event->type()) {
-    case QEvent::KeyPress:
-        keycommand(static_cast<QKeyEvent *>(event)->key());
-        break;
-    case QEvent::Wheel:
-        wheelcommand(static_cast<QWheelEvent *>(event)->angleDelta());
-        break;
-    case QEvent::MouseButtonDblClick:
-        togglefullscreen();
-        break;
-    default:
-        break;
-    }
-    return true;
+    return drag(event);
 }
 
 void imgv::mouseDoubleClickEvent(QMouseEvent *) { }
@@ -354,6 +330,14 @@ void imgv::sharpen(QSize shown)
         QTransform().rotate(quarters * quarterturn), Qt::FastTransformation);
 }
 
+// What the first picture on screen need not wait for: the window icon's nine pictures, which the
+// window manager shows a moment later, and the neighbours of the start-up picture.
+void imgv::settle()
+{
+    setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
+    prepare();
+}
+
 // Keeps the previous and the next entry decoded, or decoding, for the next step; lets go of the
 // rest. Until a listing has found the opened file there is no position to prepare around.
 void imgv::prepare()
@@ -405,10 +389,12 @@ QPixmap imgv::scaledto(QSize box) const
 }
 
 // A still picture replaces any animation: the movie is released so that resizes refit the still.
+// The view takes the picture's size at once, so that the scroll bars are right for what follows.
 void imgv::showstill(const QPixmap &shown)
 {
     label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     label->setPixmap(shown);
+    label->adjustSize();
     delete movie;
     movie = nullptr;
     gif = false;
@@ -459,6 +445,28 @@ void imgv::turn(qreal degrees)
     showscaled(fitsize());
 }
 
+// What the scroll area itself receives is a command, and goes no further.
+bool imgv::areacommand(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        keycommand(static_cast<QKeyEvent *>(event)->key());
+        break;
+    case QEvent::Wheel: {
+        const auto *wheel = static_cast<QWheelEvent *>(event);
+        wheelcommand(
+            wheel->angleDelta(), area->viewport()->mapFrom(area, wheel->position().toPoint()));
+        break;
+    }
+    case QEvent::MouseButtonDblClick:
+        togglefullscreen();
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
 void imgv::keycommand(int key)
 {
     switch (key) {
@@ -485,15 +493,124 @@ void imgv::keycommand(int key)
     }
 }
 
-// One step per event whatever its size. The sign is read from the axis the wheel mostly turned,
-// the one value a wheel event reported before events carried two axes.
-void imgv::wheelcommand(QPoint angle)
+// One step per event whatever its size, about the pointer. The sign is read from the axis the wheel
+// mostly turned, the one value a wheel event reported before events carried two axes.
+void imgv::wheelcommand(QPoint angle, QPoint at)
 {
     const int turned = qAbs(angle.x()) > qAbs(angle.y()) ? angle.x() : angle.y();
-    if (turned < 0)
-        zommout();
-    else if (turned > 0)
-        zoomin();
+    if (turned)
+        zoomabout(at, turned > 0 ? zoomstep : -zoomstep);
+}
+
+// Moves the zoom box by a step where its bounds allow, keeping the point of the picture that is at
+// `at` in the view where it is, as far as the picture's edges allow.
+void imgv::zoomabout(QPoint at, int step)
+{
+    const QPointF spot = spotat(at);
+    if (step > 0 ? mayzoomin() : mayzoomout()) {
+        zoomw += step;
+        zoomh += step;
+    }
+    showscaled(QSize(zoomw, zoomh));
+    keepspot(spot, at);
+}
+
+bool imgv::mayzoomin() const
+{
+    const QSize box(zoomw + zoomstep, zoomh + zoomstep);
+    const QSize size = fitted(own(), box) * devicePixelRatioF();
+    return longside(size) <= qMax(zoomceiling, longside(own()))
+        && (held.finest == 1 || decodable(size));
+}
+
+bool imgv::mayzoomout() const
+{
+    return zoomw - zoomstep > zoomfloor && zoomh - zoomstep > zoomfloor;
+}
+
+// The centre of the view.
+QPoint imgv::middle() const
+{
+    return QPoint(area->viewport()->width() / 2, area->viewport()->height() / 2);
+}
+
+// Where the still picture lies in the label, which centres it.
+QRectF imgv::stillrect() const
+{
+    const QSize size = label->pixmap().deviceIndependentSize().toSize();
+    return QStyle::alignedRect(layoutDirection(), Qt::AlignCenter, size, label->contentsRect());
+}
+
+// Where a point of the view falls on the picture, in fractions of the picture's width and height;
+// the centre when no still picture is shown.
+QPointF imgv::spotat(QPoint at) const
+{
+    const QRectF shown = stillrect();
+    if (shown.isEmpty())
+        return QPointF(0.5, 0.5);
+    const QPointF p = label->mapFrom(area->viewport(), at) - shown.topLeft();
+    return QPointF(p.x() / shown.width(), p.y() / shown.height());
+}
+
+// Scrolls the view so that the spot of the picture lies at `at`; the scroll bars' ranges keep the
+// picture's edges at the view's edges.
+void imgv::keepspot(QPointF spot, QPoint at)
+{
+    const QRectF shown = stillrect();
+    const QPointF target
+        = shown.topLeft() + QPointF(spot.x() * shown.width(), spot.y() * shown.height());
+    area->horizontalScrollBar()->setValue(qRound(target.x() - at.x()));
+    area->verticalScrollBar()->setValue(qRound(target.y() - at.y()));
+}
+
+bool imgv::movable() const
+{
+    return area->horizontalScrollBar()->maximum() > 0 || area->verticalScrollBar()->maximum() > 0;
+}
+
+// A picture larger than the view moves with the pointer while the left button holds it, like a
+// sheet of paper. Positions are taken on the screen, which the moving picture does not shift.
+bool imgv::drag(QEvent *event)
+{
+    const auto *mouse = static_cast<QMouseEvent *>(event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        if (mouse->button() != Qt::LeftButton || !movable())
+            return false;
+        grabbed = mouse->globalPosition().toPoint();
+        grabbedscroll
+            = QPoint(area->horizontalScrollBar()->value(), area->verticalScrollBar()->value());
+        dragging = true;
+        handcursor();
+        return true;
+    case QEvent::MouseMove: {
+        if (!dragging)
+            return false;
+        const QPoint moved = mouse->globalPosition().toPoint() - grabbed;
+        area->horizontalScrollBar()->setValue(grabbedscroll.x() - moved.x());
+        area->verticalScrollBar()->setValue(grabbedscroll.y() - moved.y());
+        return true;
+    }
+    case QEvent::MouseButtonRelease:
+        if (!dragging || mouse->button() != Qt::LeftButton)
+            return false;
+        dragging = false;
+        handcursor();
+        return true;
+    default:
+        return false;
+    }
+}
+
+// An open hand over a picture that can be moved, a closed one while it moves.
+void imgv::handcursor()
+{
+    if (dragging)
+        label->setCursor(Qt::ClosedHandCursor);
+    else if (movable())
+        label->setCursor(Qt::OpenHandCursor);
+    else
+        label->unsetCursor();
 }
 
 void imgv::togglefullscreen()

@@ -55,6 +55,7 @@ private:
     QSize own() const;
     bool decodable(QSize shown) const;
     void sharpen(QSize shown);
+    void settle();
     void prepare();
     void refresh();
     QSize fitsize() const;
@@ -65,8 +66,19 @@ private:
     void fitmovie();
     void paintframe();
     void turn(qreal degrees);
+    bool areacommand(QEvent *event);
     void keycommand(int key);
-    void wheelcommand(QPoint angle);
+    void wheelcommand(QPoint angle, QPoint at);
+    void zoomabout(QPoint at, int step);
+    bool mayzoomin() const;
+    bool mayzoomout() const;
+    QPoint middle() const;
+    QRectF stillrect() const;
+    QPointF spotat(QPoint at) const;
+    void keepspot(QPointF spot, QPoint at);
+    bool movable() const;
+    bool drag(QEvent *event);
+    void handcursor();
     void togglefullscreen();
     QWidget *button(const char *icon, int width, void (imgv::*slot)());
 
@@ -90,4 +102,7 @@ private:
     listing listed; // the folder's pictures, listed again only when the folder changes
     ahead pictures; // the opened picture and its neighbours, decoded ahead of the steps
     bool onscreen = false; // the first picture has been painted
+    bool dragging = false; // the left button holds the picture, grabbed at these points
+    QPoint grabbed;
+    QPoint grabbedscroll;
 };

@@ -62,6 +62,9 @@ $convert -size 300x100 xc:'#ff0000' xc:'#0000ff' -append -rotate -90 -quality 10
   tail -c +3 "$work/sideways.jpg"
 } >"$work/pics/phone.jpg"
 [ "$(/usr/bin/identify -format '%[EXIF:Orientation]' "$work/pics/phone.jpg")" = 6 ] || fail "tag"
+# A red top-left quarter and a magenta centre, to see where a zoomed view looks.
+$convert -size 800x600 xc:'#008000' -fill '#ff0000' -draw 'rectangle 0,0 399,299' \
+  -fill '#ff00ff' -draw 'rectangle 300,225 499,374' "$work/places.png"
 # Fine print in a magenta frame, exactly the fit size in screen pixels at ratio 2.
 $convert -size 1170x880 xc:white -fill black -font DejaVu-Sans -pointsize 9 \
   -annotate +12+30 "$(printf 'PORVANE shows this line pixel for pixel at ratio 2. %.0s' {1..6})" \
@@ -93,6 +96,7 @@ geometry() {
 snap() { import -window root -depth 8 "$work/shot.png"; }
 ended() { ! kill -0 "$1"; }
 focused() { [ "$(xdotool getwindowfocus)" = "$1" ]; }
+shows() { [ "$(pixel "$1" "$2")" = "$3" ]; }
 sized() { [ "$(geometry | cut -d' ' -f3-)" = "$1" ]; }
 
 # The bounding box (WxH+X+Y, in the window) of one colour in the picture area above the buttons.
@@ -247,6 +251,24 @@ start "$work/names/-"$'\xff'" dash.png"
 expectbox '#00ff00' 440x440 "a name with a leading dash and a byte that is not UTF-8"
 xdotool key Right
 expectbox '#ff8000' 440x440 "Right steps to a name in Latin-1"
+xdotool key Escape
+wait $app || fail "exit status"
+
+# --- A zoomed picture keeps its centre in the view; a drag moves it ---
+start "$work/places.png"
+expectbox '#ff00ff' 147x110 "a picture with a magenta centre"
+xdotool key Up Up Up Up Up Up
+expectbox '#ff00ff' 221x165 "six zoom steps"
+[ -n "${E2E_SHOTS:-}" ] && import -window "$win" -depth 8 "$E2E_SHOTS/zoomed.png"
+[ "$(pixel 300 220)" = "#FF00FF" ] || fail "zoomed in, the view's centre shows $(pixel 300 220), not the picture's centre"
+ok "zoomed in, the picture's centre stays at the view's centre"
+read -r x y w h < <(geometry)
+xdotool mousemove $((x + 300)) $((y + 220)) mousedown 1
+for step in 1 2 3 4 5; do xdotool mousemove $((x + 300 + step * 50)) $((y + 220 + step * 40)); done
+xdotool mouseup 1
+waitfor shows 300 220 '#FF0000' || fail "dragged towards the bottom right, the view shows $(pixel 300 220), not the top-left quarter"
+[ "$(pixel 3 3)" = "#FF0000" ] || fail "the picture's corner is not at the view's corner"
+ok "a drag moves the picture with the pointer, up to its corner"
 xdotool key Escape
 wait $app || fail "exit status"
 

@@ -2,6 +2,7 @@
 
 #include <QCommandLinkButton>
 #include <QHBoxLayout>
+#include <QScrollBar>
 
 // Zoom and rotation, the buttons and the about box, and the keyboard, wheel and mouse.
 class tst_commands : public QObject
@@ -23,11 +24,40 @@ class tst_commands : public QObject
         window = viewer(dir.filePath("2.png"));
     }
 
-    void wheel(QPoint angle)
+    void wheel(QPoint angle, QWidget *at = nullptr, QPoint where = QPoint(50, 50))
     {
-        QWheelEvent event(QPointF(50, 50), QPointF(50, 50), QPoint(), angle, Qt::NoButton,
+        QWheelEvent event(where, at ? at->mapToGlobal(where) : where, QPoint(), angle, Qt::NoButton,
             Qt::NoModifier, Qt::NoScrollPhase, false);
-        QVERIFY(QApplication::sendEvent(area(), &event));
+        QVERIFY(QApplication::sendEvent(at ? at : area(), &event));
+    }
+
+    // The point of the picture seen at a point of the view, read from a picture whose red and
+    // green channels count its columns and rows in 256ths.
+    QPointF spotseen(QPoint at) const
+    {
+        QWidget *view = area()->viewport();
+        const QImage seen = view->grab().toImage();
+        const QColor c = seen.pixelColor(at * seen.devicePixelRatio());
+        return QPointF(c.red() / 255.0, c.green() / 255.0);
+    }
+    static QString gradient(const QString &file)
+    {
+        QImage image(512, 384, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                image.setPixel(x, y, qRgb(x * 256 / 512, y * 256 / 384, 128));
+        image.save(file);
+        return file;
+    }
+    void press(QEvent::Type type, QPoint at, Qt::MouseButtons held = Qt::LeftButton)
+    {
+        QWidget *target = label;
+        QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    }
+    QPoint scrolled() const
+    {
+        return QPoint(area()->horizontalScrollBar()->value(), area()->verticalScrollBar()->value());
     }
 
 private slots:
@@ -283,6 +313,67 @@ private slots:
         QFETCH(QSize, box);
         wheel(angle);
         QCOMPARE(zoombox(), box);
+    }
+
+    // Zooming keeps the point of the picture at the view's centre there, or with the wheel the
+    // point under the pointer under it, as far as the picture's edges allow; a drag of a picture
+    // larger than the view moves it with the pointer, a click does not.
+    void zoomKeepsYourPlace()
+    {
+        drop(window.get(), { QUrl::fromLocalFile(gradient(dir.filePath("gradient.png"))) });
+        QWidget *view = area()->viewport();
+        const QPoint middle(view->width() / 2, view->height() / 2);
+        QCOMPARE(label->cursor().shape(), Qt::ArrowCursor);
+        for (int i = 0; i < 12; ++i) {
+            QTest::keyClick(area(), Qt::Key_Up);
+            QVERIFY2(qAbs(spotseen(middle).x() - 0.5) < 0.02, qPrintable(QString::number(i)));
+            QVERIFY(qAbs(spotseen(middle).y() - 0.5) < 0.02);
+        }
+        QVERIFY(area()->horizontalScrollBar()->maximum() > 0);
+        QCOMPARE(label->cursor().shape(), Qt::OpenHandCursor);
+
+        const QPoint pointer(view->width() / 5, view->height() / 4);
+        for (const int angle : { 120, 120, -120, 120 }) {
+            const QPointF before = spotseen(pointer);
+            wheel(QPoint(0, angle), view, pointer);
+            QVERIFY(qAbs(spotseen(pointer).x() - before.x()) < 0.02);
+            QVERIFY(qAbs(spotseen(pointer).y() - before.y()) < 0.02);
+        }
+
+        // At the picture's edge the view stops at the edge: no black beyond it.
+        area()->horizontalScrollBar()->setValue(0);
+        area()->verticalScrollBar()->setValue(0);
+        wheel(QPoint(0, 120), view, QPoint(view->width() - 2, 1));
+        QCOMPARE(scrolled().y(), 0);
+        QVERIFY(spotseen(QPoint(1, 1)).x() < 0.03 && spotseen(QPoint(1, 1)).y() < 0.03);
+
+        const QPoint start = scrolled() + QPoint(100, 100);
+        area()->horizontalScrollBar()->setValue(start.x());
+        area()->verticalScrollBar()->setValue(start.y());
+        const QPoint from = label->mapFrom(view, middle);
+        press(QEvent::MouseButtonPress, from, Qt::LeftButton);
+        QCOMPARE(label->cursor().shape(), Qt::ClosedHandCursor);
+        press(QEvent::MouseMove, from + QPoint(-30, -20), Qt::LeftButton);
+        press(QEvent::MouseButtonRelease, from + QPoint(-30, -20), Qt::NoButton);
+        QCOMPARE(scrolled(), start + QPoint(30, 20));
+        QCOMPARE(label->cursor().shape(), Qt::OpenHandCursor);
+        press(QEvent::MouseButtonPress, from, Qt::LeftButton);
+        press(QEvent::MouseButtonRelease, from, Qt::NoButton);
+        QCOMPARE(scrolled(), start + QPoint(30, 20));
+
+        // A step fits the picture again; dragging it then does nothing, and the next zoom starts
+        // from its centre.
+        window->forward();
+        window->backward();
+        QCOMPARE(scrolled(), QPoint(0, 0));
+        QCOMPARE(label->cursor().shape(), Qt::ArrowCursor);
+        press(QEvent::MouseButtonPress, QPoint(100, 100), Qt::LeftButton);
+        press(QEvent::MouseMove, QPoint(50, 50), Qt::LeftButton);
+        press(QEvent::MouseButtonRelease, QPoint(50, 50), Qt::NoButton);
+        QCOMPARE(scrolled(), QPoint(0, 0));
+        for (int i = 0; i < 6; ++i)
+            window->zoomin();
+        QVERIFY(qAbs(spotseen(middle).x() - 0.5) < 0.02);
     }
 
     // No event addressed to the scroll area reaches its own handling, not even unknown ones.

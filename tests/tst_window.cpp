@@ -179,7 +179,7 @@ private slots:
         }
         QCOMPARE(sides, QList<int>({ 256, 128, 96, 72, 64, 48, 32, 24, 16 }));
         auto viewed = viewer(":/images/main.png", QSize(256, 256));
-        QVERIFY(!viewed->windowIcon().isNull());
+        QTRY_VERIFY(!viewed->windowIcon().isNull());
         QCOMPARE(viewed->windowTitle(), QString("PORVANE - Q.ZARVEL"));
         QCOMPARE(shown(), QSize(196, 196));
     }
