@@ -2,6 +2,8 @@
 
 #include "files.h"
 
+#include <QColorSpace>
+#include <QColorTransform>
 #include <QFile>
 #include <QImageReader>
 #include <QPixmap>
@@ -48,6 +50,31 @@ int finestfor(QSize whole)
         if (pixels(reduced(whole, *it)) <= limitpixels)
             return *it;
     return 0;
+}
+
+// Writers that mean sRGB often say so with sRGB's primaries and a plain 2.2 gamma (a PNG's gAMA
+// and cHRM chunks, as image editors write them); browsers show such pictures as stored.
+bool plainsrgb(const QColorSpace &space)
+{
+    const QColorTransform plain
+        = space.transformationToColorSpace(QColorSpace(QColorSpace::Primaries::SRgb, 2.2f));
+    for (const QRgb colour : { 0xffff0000, 0xff00ff00, 0xff0000ff, 0xff808080, 0xffc86464 }) {
+        const QRgb mapped = plain.map(colour);
+        if (qAbs(qRed(mapped) - qRed(colour)) > 1 || qAbs(qGreen(mapped) - qGreen(colour)) > 1
+            || qAbs(qBlue(mapped) - qBlue(colour)) > 1)
+            return false;
+    }
+    return true;
+}
+
+// A picture's numbers mean what its colour profile says; the screen is taken to be sRGB, as an
+// unmanaged screen is. A profile the toolkit cannot read (of grey or printing inks, tables it
+// does not know, or broken) leaves the numbers shown as they are stored.
+void tosrgb(QImage &image)
+{
+    const QColorSpace space = image.colorSpace();
+    if (space.isValid() && space != QColorSpace::SRgb && !plainsrgb(space))
+        image.convertToColorSpace(QColorSpace::SRgb);
 }
 
 QImage laidout(QImage image)
@@ -121,5 +148,6 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
     image.setDevicePixelRatio(1);
     result.image = laidout(std::move(image));
+    tosrgb(result.image);
     return result;
 }

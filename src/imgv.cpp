@@ -572,34 +572,30 @@ bool imgv::movable() const
 // sheet of paper. Positions are taken on the screen, which the moving picture does not shift.
 bool imgv::drag(QEvent *event)
 {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove
+        && type != QEvent::MouseButtonRelease)
+        return false;
     const auto *mouse = static_cast<QMouseEvent *>(event);
-    switch (event->type()) {
-    case QEvent::MouseButtonPress:
+    const QPoint pointer = mouse->globalPosition().toPoint();
+    if (type == QEvent::MouseButtonPress) {
         if (mouse->button() != Qt::LeftButton || !movable())
             return false;
-        grabbed = mouse->globalPosition().toPoint();
+        grabbed = pointer;
         grabbedscroll
             = QPoint(area->horizontalScrollBar()->value(), area->verticalScrollBar()->value());
         dragging = true;
-        handcursor();
-        return true;
-    case QEvent::MouseMove: {
-        if (!dragging)
-            return false;
-        const QPoint moved = mouse->globalPosition().toPoint() - grabbed;
-        area->horizontalScrollBar()->setValue(grabbedscroll.x() - moved.x());
-        area->verticalScrollBar()->setValue(grabbedscroll.y() - moved.y());
-        return true;
-    }
-    case QEvent::MouseButtonRelease:
-        if (!dragging || mouse->button() != Qt::LeftButton)
-            return false;
-        dragging = false;
-        handcursor();
-        return true;
-    default:
+    } else if (!dragging) {
         return false;
+    } else if (type == QEvent::MouseMove) {
+        area->horizontalScrollBar()->setValue(grabbedscroll.x() - (pointer - grabbed).x());
+        area->verticalScrollBar()->setValue(grabbedscroll.y() - (pointer - grabbed).y());
+        return true;
+    } else if (mouse->button() == Qt::LeftButton) {
+        dragging = false;
     }
+    handcursor();
+    return true;
 }
 
 // An open hand over a picture that can be moved, a closed one while it moves.

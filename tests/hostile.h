@@ -1,7 +1,9 @@
 #pragma once
 
+#include "chunks.h"
 #include "support.h"
 
+#include <QColorSpace>
 #include <QRandomGenerator>
 #include <QtEndian>
 
@@ -9,29 +11,9 @@
 // unreadable and oddly named ones, and entries that are not files at all.
 namespace hostile {
 
-inline quint32 crc(const QByteArray &bytes)
-{
-    quint32 c = 0xffffffff;
-    for (const char byte : bytes) {
-        c ^= uchar(byte);
-        for (int k = 0; k < 8; ++k)
-            c = (c >> 1) ^ (0xedb88320 & (0 - (c & 1)));
-    }
-    return ~c;
-}
-
-inline QByteArray bigendian(quint32 value)
-{
-    QByteArray bytes(4, 0);
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
-inline QByteArray chunk(const char *type, const QByteArray &data)
-{
-    const QByteArray body = QByteArray(type) + data;
-    return bigendian(quint32(data.size())) + body + bigendian(crc(body));
-}
+using chunks::bigendian;
+using chunks::chunk;
+using chunks::withprofile;
 
 // A PNG whose header claims the given size, with a scrap of data: a decompression bomb's header.
 inline QByteArray claimingpng(quint32 width, quint32 height)
@@ -89,6 +71,38 @@ inline QList<std::pair<QByteArray, QByteArray>> otherbombs()
     };
 }
 
+// A patch of one colour stored under colour profiles that lie, break or do not fit, each made
+// from a good Display P3 profile.
+inline QList<std::pair<QByteArray, QByteArray>> badprofiles()
+{
+    const QImage patch = filled(QSize(64, 48), QColor(200, 100, 100));
+    const QByteArray png = encode(patch, "PNG");
+    const QByteArray jpeg = encode(patch, "JPEG", 100);
+    const QByteArray good = QColorSpace(QColorSpace::DisplayP3).iccProfile();
+    const auto changed = [&good](int at, const QByteArray &bytes) {
+        return QByteArray(good).replace(at, bytes.size(), bytes);
+    };
+    QRandomGenerator random(7);
+    QByteArray noise(3000, 0);
+    for (char &byte : noise)
+        byte = char(random.bounded(256));
+    QImage grey(64, 48, QImage::Format_Grayscale8);
+    grey.fill(150);
+    return {
+        { "icc-cut.png", withprofile(png, good.left(good.size() / 2)) },
+        { "icc-tagcount.png", withprofile(png, changed(128, bigendian(0xfffffff0))) },
+        { "icc-tagsize.jpg", withprofile(jpeg, changed(140, bigendian(0x7fffffff))) },
+        { "icc-tagplace.png", withprofile(png, changed(136, bigendian(0xfffffff0))) },
+        { "icc-link.png", withprofile(png, changed(12, "link")) },
+        { "icc-cmyk.jpg", withprofile(jpeg, changed(16, "CMYK")) },
+        { "icc-grey.png", withprofile(png, changed(16, "GRAY")) },
+        { "icc-noise.png", withprofile(png, noise) },
+        { "icc-noise.jpg", withprofile(jpeg, noise) },
+        { "icc-header.jpg", withprofile(jpeg, good.left(128) + noise) },
+        { "icc-rgb-on-grey.jpg", withprofile(encode(grey, "JPEG"), good) },
+    };
+}
+
 // Good pictures with bytes changed at random: the same seed makes the same ones.
 inline QList<std::pair<QByteArray, QByteArray>> mutants(
     const QList<QByteArray> &originals, int each, quint32 seed)
@@ -142,7 +156,8 @@ inline QList<QByteArray> fill(const QString &folder)
         { "screen.gif", gif(65535, 65535, 3) },
         { "locked.png", png },
     };
-    for (const auto &[name, contents] : bad + otherbombs() + mutants({ png, jpeg, anim }, 20, 1))
+    for (const auto &[name, contents] :
+        bad + otherbombs() + badprofiles() + mutants({ png, jpeg, anim }, 20, 1))
         writebytes(folder, name, contents);
     const QByteArray base = QFile::encodeName(folder) + '/';
     ::chmod(base + "locked.png", 0);
@@ -167,7 +182,7 @@ inline QList<QByteArray> hostilenames()
         "text.jpg", "bomb.png", "widebomb.png", "frames.gif", "screen.gif", "locked.png",
         "folder.png", "dangling.jpg", "loop1.png", "zero.jpg", "fifo.png", "fifo.gif",
         "missing.png", "missing.gif" };
-    for (const auto &bomb : otherbombs())
+    for (const auto &bomb : otherbombs() + badprofiles())
         names << bomb.first;
     return names;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chunks.h"
 #include "files.h"
 #include "imgv.h"
 #include "names.h"
@@ -33,16 +34,6 @@ inline QImage filled(QSize size, QColor colour)
     QImage image(size, QImage::Format_RGB32);
     image.fill(colour);
     return image;
-}
-
-// A picture's file contents in the given format.
-inline QByteArray encode(const QImage &image, const char *format, int quality = -1)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format, quality);
-    return bytes;
 }
 
 // Writes a picture of one colour and returns its absolute path.

@@ -1,4 +1,4 @@
-#include "support.h"
+#include "hostile.h"
 
 #include <QScrollBar>
 #include <QStyle>
@@ -208,6 +208,58 @@ private slots:
         QCOMPARE(shown(), QSize(585, 390));
         window->zoomin();
         QCOMPARE(shown(), QSize(635, 423));
+    }
+
+    // A picture's colour profile says what its numbers mean: shown in sRGB, they are the colours
+    // the profile gives. Without a profile, or with one the toolkit cannot use, they are shown as
+    // stored.
+    void colourProfiles_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QColor>("expected");
+        const QColor stored(200, 100, 100);
+        const QColorSpace swapped(
+            QColorSpace::Primaries::SRgb, QColorSpace::TransferFunction::SRgb);
+        QColorSpace swapping(QPointF(0.3127, 0.3290), QPointF(0.15, 0.06), QPointF(0.30, 0.60),
+            QPointF(0.64, 0.33), QColorSpace::TransferFunction::SRgb);
+        for (const char *format : { "PNG", "JPEG" }) {
+            const auto tagged = [&](QColorSpace::NamedColorSpace space, QColor colour) {
+                QImage patch = filled(QSize(64, 48), colour);
+                patch.setColorSpace(space);
+                return encode(patch, format, 100);
+            };
+            QImage swappedpatch = filled(QSize(64, 48), QColor(5, 0, 255));
+            swappedpatch.setColorSpace(swapping);
+            QTest::addRow("%s, Display P3", format)
+                << tagged(QColorSpace::DisplayP3, stored) << QColor(215, 93, 97);
+            QTest::addRow("%s, Adobe RGB", format)
+                << tagged(QColorSpace::AdobeRgb, stored) << QColor(227, 100, 100);
+            QTest::addRow("%s, sRGB", format) << tagged(QColorSpace::SRgb, stored) << stored;
+            QImage plain = filled(QSize(64, 48), stored);
+            plain.setColorSpace(QColorSpace(QColorSpace::Primaries::SRgb, 2.2f));
+            QTest::addRow("%s, sRGB at gamma 2.2", format) << encode(plain, format, 100) << stored;
+            QTest::addRow("%s, no profile", format)
+                << encode(filled(QSize(64, 48), stored), format, 100) << stored;
+            QTest::addRow("%s, primaries swapped", format)
+                << encode(swappedpatch, format, 100) << QColor(255, 0, 5);
+        }
+        for (const auto &[name, contents] : hostile::badprofiles())
+            QTest::newRow(name.constData())
+                << contents << (name.endsWith("on-grey.jpg") ? QColor(150, 150, 150) : stored);
+    }
+    void colourProfiles()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QColor, expected);
+        QFile out(dir.filePath("tagged"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size());
+        out.close();
+        auto window = viewer(out.fileName());
+        const QColor seen = centre();
+        QVERIFY2(qAbs(seen.red() - expected.red()) <= 4
+                && qAbs(seen.green() - expected.green()) <= 4
+                && qAbs(seen.blue() - expected.blue()) <= 4,
+            qPrintable(seen.name()));
     }
 
     // Pictures are made in the screen's own pixels: a picture of exactly the fit size in screen

@@ -1,0 +1,60 @@
+// Building blocks of PNG and JPEG files, for pictures the toolkit's writers would not make.
+#pragma once
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QtEndian>
+
+// A picture's file contents in the given format.
+inline QByteArray encode(const QImage &image, const char *format, int quality = -1)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format, quality);
+    return bytes;
+}
+
+namespace chunks {
+
+inline quint32 crc(const QByteArray &bytes)
+{
+    quint32 c = 0xffffffff;
+    for (const char byte : bytes) {
+        c ^= uchar(byte);
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xedb88320 & (0 - (c & 1)));
+    }
+    return ~c;
+}
+
+inline QByteArray bigendian(quint32 value)
+{
+    QByteArray bytes(4, 0);
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+inline QByteArray chunk(const char *type, const QByteArray &data)
+{
+    const QByteArray body = QByteArray(type) + data;
+    return bigendian(quint32(data.size())) + body + bigendian(crc(body));
+}
+
+// A PNG or JPEG file's contents with a colour profile embedded as its writers embed one: a PNG's
+// iCCP chunk after the header, a JPEG's APP2 segment after the start marker (up to its 64 KiB).
+inline QByteArray withprofile(const QByteArray &picture, const QByteArray &profile)
+{
+    QByteArray bytes = picture;
+    if (picture.startsWith("\x89PNG")) {
+        const QByteArray data = QByteArray("icc\0\0", 5) + qCompress(profile).mid(4);
+        return bytes.insert(33, chunk("iCCP", data));
+    }
+    const QByteArray fits = profile.left(65000);
+    QByteArray segment = QByteArray::fromHex("ffe20000") + QByteArray("ICC_PROFILE\0\1\1", 14);
+    qToBigEndian(quint16(2 + 14 + fits.size()), segment.data() + 2);
+    return bytes.insert(2, segment + fits);
+}
+
+} // namespace chunks
