@@ -6,33 +6,7 @@ set -euo pipefail
 exe=$(realpath "$1")
 keep=${2:-}
 convert=/usr/bin/convert
-work=$(mktemp -d)
-mkdir -m 700 "$work/xdg" "$work/home"
-export XDG_RUNTIME_DIR=$work/xdg HOME=$work/home
-unset XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  [ -s "$work/program.log" ] && { echo "--- what the program printed:"; tail -40 "$work/program.log"; }
-  [ -f "$work/shot.png" ] && cp "$work/shot.png" /tmp/porvane-e2e-failure.png && echo "last screenshot: /tmp/porvane-e2e-failure.png"
-  exit 1
-}
-ok() { echo "ok: $*"; }
-
-# Waits for a command to succeed, up to $limit seconds (20 unless set).
-waitfor() {
-  local end=$((SECONDS + ${limit:-20}))
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.05
-  done
-}
+source "$(dirname "$0")/harness.sh"
 
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
@@ -94,7 +68,6 @@ geometry() {
 }
 
 snap() { import -window root -depth 8 "$work/shot.png"; }
-ended() { ! kill -0 "$1"; }
 focused() { [ "$(xdotool getwindowfocus)" = "$1" ]; }
 shows() { [ "$(pixel "$1" "$2")" = "$3" ]; }
 sized() { [ "$(geometry | cut -d' ' -f3-)" = "$1" ]; }
@@ -104,8 +77,7 @@ box() {
   local x y w h
   read -r x y w h < <(geometry)
   snap
-  $convert "$work/shot.png" -crop "${w}x$((h - 42))+$x+$y" +repage -fuzz 6% -fill black \
-    +opaque "$1" -fill white -opaque "$1" -format '%@' info: 2>/dev/null
+  colourbox "$1" "${w}x$((h - 42))+$x+$y"
 }
 
 # Waits until the colour covers exactly the given size (WxH).
@@ -155,6 +127,9 @@ read -r x y w h < <(geometry)
 [ "$w x $h" = "600 x 500" ] || fail "window is $w x $h"
 ok "window 600 x 500"
 [ "$(xdotool getwindowname "$win")" = "PORVANE - Q.ZARVEL" ] || fail "title"
+[ "$(xprop -id "$win" WM_CLASS)" = 'WM_CLASS(STRING) = "porvane", "porvane"' ] ||
+  fail "window class: $(xprop -id "$win" WM_CLASS)"
+ok "window class porvane, as the desktop entry is named"
 expectbox '#00ffff' 440x440 "400 x 400 picture fitted"
 [ "$(pixel 10 10)" = "#000000" ] || fail "background is not black"
 [ "$(pixel 590 200)" = "#000000" ] || fail "background right of the picture is not black"

@@ -23,3 +23,38 @@ icon=$prefix/share/icons/hicolor/256x256/apps/porvane.png
 differ=$(/usr/bin/compare -metric AE "$icon" "$source/win/porvane.ico[0]" null: 2>&1) || true
 [ "$differ" = 0 ] || fail "the icon differs from the window icon in $differ pixels"
 echo "ok: icon 256 x 256, the window icon's own picture"
+
+MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/porvane.1.gz" 2>"$prefix/man.log" >"$prefix/man.txt"
+[ ! -s "$prefix/man.log" ] || fail "the manual page renders with warnings: $(cat "$prefix/man.log")"
+for word in Escape Return 'EXIT STATUS' FILES Wayland; do
+  grep -q "$word" "$prefix/man.txt" || fail "the manual page does not speak of $word"
+done
+echo "ok: manual page renders without warnings"
+
+appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/org.example.porvane.metainfo.xml" >/dev/null ||
+  fail "the AppStream entry is not valid"
+grep -q '<launchable type="desktop-id">porvane.desktop</launchable>' \
+  "$prefix/share/metainfo/org.example.porvane.metainfo.xml" || fail "the AppStream entry launches nothing"
+echo "ok: AppStream entry valid, launches porvane.desktop"
+
+# The Debian package holds what is installed, depends on the toolkit and its platform plugins, and
+# its program runs.
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$prefix/deb" >/dev/null
+deb=$(ls "$prefix"/deb/porvane_*.deb)
+dpkg-deb -c "$deb" | awk '{print $6}' >"$prefix/contents"
+for file in usr/bin/porvane usr/share/applications/porvane.desktop \
+  usr/share/icons/hicolor/256x256/apps/porvane.png usr/share/man/man1/porvane.1.gz \
+  usr/share/metainfo/org.example.porvane.metainfo.xml; do
+  grep -qx "./$file" "$prefix/contents" || fail "the package lacks $file"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+for package in libqt6widgets6 qt6-qpa-plugins qt6-wayland; do
+  [[ $depends == *"$package"* ]] || fail "the package does not depend on $package: $depends"
+done
+dpkg-deb -x "$deb" "$prefix/root"
+QT_QPA_PLATFORM=offscreen "$prefix/root/usr/bin/porvane" "$source/resources/images/main.png" &
+viewer=$!
+sleep 1
+kill -0 $viewer 2>/dev/null || fail "the packaged program did not keep running"
+kill $viewer
+echo "ok: $(basename "$deb") holds the program, entry, icon, manual and AppStream entry; its program runs"

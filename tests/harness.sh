@@ -1,0 +1,37 @@
+# What the end-to-end scripts share: a scratch folder with its own home and runtime folders, the
+# processes to end, and how a check passes, fails or waits. Sourced; sets $work.
+work=$(mktemp -d)
+mkdir -m 700 "$work/xdg" "$work/home"
+export XDG_RUNTIME_DIR=$work/xdg HOME=$work/home
+unset XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  [ -s "$work/program.log" ] && { echo "--- what the program printed:"; tail -40 "$work/program.log"; }
+  [ -f "$work/shot.png" ] && cp "$work/shot.png" /tmp/porvane-e2e-failure.png && echo "last screenshot: /tmp/porvane-e2e-failure.png"
+  exit 1
+}
+ok() { echo "ok: $*"; }
+
+# Waits for a command to succeed, up to $limit seconds (20 unless set).
+waitfor() {
+  local end=$((SECONDS + ${limit:-20}))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.05
+  done
+}
+
+ended() { ! kill -0 "$1"; }
+
+# The bounding box (WxH+X+Y) of one colour in the part W x H + X + Y of the screenshot.
+colourbox() {
+  /usr/bin/convert "$work/shot.png" -crop "$2" +repage -fuzz 6% -fill black +opaque "$1" \
+    -fill white -opaque "$1" -format '%@' info: 2>/dev/null
+}
