@@ -21,6 +21,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -29,8 +30,10 @@
 
 namespace {
 
-// A photograph-like picture: smooth light with fine grain, and the marker block at its centre.
-QImage photo(int width, int height, QRgb marker, quint32 seed)
+// Light that varies over a picture, with grain of up to `grain` levels each way (a power of two)
+// from a seeded generator, and the marker block at its centre.
+template<typename Light>
+QImage painted(int width, int height, QRgb marker, quint32 seed, int grain, Light light)
 {
     QImage image(width, height, QImage::Format_RGB32);
     quint32 state = seed * 2654435761u + 1;
@@ -40,10 +43,8 @@ QImage photo(int width, int height, QRgb marker, quint32 seed)
             state ^= state << 13;
             state ^= state >> 17;
             state ^= state << 5;
-            const int grain = int(state & 31) - 16;
-            const int r = 40 + 160 * x / width + grain;
-            const int g = 60 + 120 * y / height + grain;
-            const int b = 150 - 100 * (x + y) / (width + height) + grain;
+            const int noise = int(state & quint32(2 * grain - 1)) - grain;
+            const auto [r, g, b] = light(x, y, noise);
             line[x] = qRgb(qBound(0, r, 255), qBound(0, g, 255), qBound(0, b, 255));
         }
     }
@@ -54,32 +55,25 @@ QImage photo(int width, int height, QRgb marker, quint32 seed)
     return image;
 }
 
+// A photograph-like picture: smooth light with fine grain.
+QImage photo(int width, int height, QRgb marker, quint32 seed)
+{
+    return painted(width, height, marker, seed, 16, [&](int x, int y, int grain) {
+        return std::array { 40 + 160 * x / width + grain, 60 + 120 * y / height + grain,
+            150 - 100 * (x + y) / (width + height) + grain };
+    });
+}
+
 // A picture as a camera takes it: smooth light and soft shapes with a little sensor noise, which
-// compresses to a few megabytes, with the marker block at its centre.
+// compresses to a few megabytes.
 QImage camera(int width, int height, QRgb marker, quint32 seed)
 {
-    QImage image(width, height, QImage::Format_RGB32);
-    quint32 state = seed * 2654435761u + 1;
-    for (int y = 0; y < height; ++y) {
-        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            const int grain = int(state & 7) - 4;
-            const double u = double(x) / width, v = double(y) / height;
-            const int wave = int(30 * std::sin(u * 17 + v * 5) * std::cos(v * 11 - u * 3));
-            const int r = 70 + int(120 * u) + wave + grain;
-            const int g = 90 + int(90 * v) - wave / 2 + grain;
-            const int b = 160 - int(90 * (u + v) / 2) + wave / 3 + grain;
-            line[x] = qRgb(qBound(0, r, 255), qBound(0, g, 255), qBound(0, b, 255));
-        }
-    }
-    const QRect block(width * 2 / 5, height * 2 / 5, width / 5, height / 5);
-    for (int y = block.top(); y <= block.bottom(); ++y)
-        std::fill_n(
-            reinterpret_cast<QRgb *>(image.scanLine(y)) + block.left(), block.width(), marker);
-    return image;
+    return painted(width, height, marker, seed, 4, [&](int x, int y, int grain) {
+        const double u = double(x) / width, v = double(y) / height;
+        const int wave = int(30 * std::sin(u * 17 + v * 5) * std::cos(v * 11 - u * 3));
+        return std::array { 70 + int(120 * u) + wave + grain, 90 + int(90 * v) - wave / 2 + grain,
+            160 - int(90 * (u + v) / 2) + wave / 3 + grain };
+    });
 }
 
 bool write(const QImage &image, const QString &file, int quality = -1)
