@@ -104,6 +104,12 @@ void imgv::buildui()
     column->addWidget(area);
 
     auto *row = new QHBoxLayout;
+    // A command link button looks its default arrow up in the icon theme, only for the button's
+    // own icon to replace it: while they are made, the theme is one that has no index to read.
+    const QString theme = QIcon::themeName();
+    const QString fallback = QIcon::fallbackThemeName();
+    QIcon::setThemeName(QStringLiteral("porvane-none"));
+    QIcon::setFallbackThemeName(QStringLiteral("porvane-none"));
     QWidget *back = button(":/images/b.png", 30, &imgv::backward);
     QWidget *in = button(":/images/in.png", 30, &imgv::zoomin);
     QWidget *out = button(":/images/out.png", 30, &imgv::zommout);
@@ -111,6 +117,8 @@ void imgv::buildui()
     QWidget *right = button(":/images/fo.png", 30, &imgv::tranr);
     QWidget *left = button(":/images/re.png", 30, &imgv::tranl);
     row->addWidget(button(":/images/a.png", 35, &imgv::showhome));
+    QIcon::setFallbackThemeName(fallback);
+    QIcon::setThemeName(theme);
     row->addStretch();
     for (QWidget *b : { left, back, in, out, next, right })
         row->addWidget(b);

@@ -178,8 +178,13 @@ private slots:
             sides << image.width();
         }
         QCOMPARE(sides, QList<int>({ 256, 128, 96, 72, 64, 48, 32, 24, 16 }));
+        const QString theme = QIcon::themeName();
+        const QString fallback = QIcon::fallbackThemeName();
         auto viewed = viewer(":/images/main.png", QSize(256, 256));
         QTRY_VERIFY(!viewed->windowIcon().isNull());
+        // The icon theme set aside while the buttons are made is the toolkit's again.
+        QCOMPARE(QIcon::themeName(), theme);
+        QCOMPARE(QIcon::fallbackThemeName(), fallback);
         QCOMPARE(viewed->windowTitle(), QString("PORVANE - Q.ZARVEL"));
         QCOMPARE(shown(), QSize(196, 196));
     }
