@@ -85,6 +85,7 @@ void imgv::openimage(QString path)
 
 void imgv::buildui()
 {
+    setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
     setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
     label = new QLabel;
     label->installEventFilter(this);
@@ -211,9 +212,10 @@ bool imgv::eventFilter(QObject *watched, QEvent *event)
         paintframe();
         return true;
     }
+    // The neighbours of the start-up picture decode once it is on screen, not before.
     if (watched != label && event->type() == QEvent::Paint && !onscreen) {
         onscreen = true;
-        QMetaObject::invokeMethod(this, &imgv::settle, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &imgv::prepare, Qt::QueuedConnection);
     }
     // Once the picture outgrows the view the viewport would scroll with the wheel instead of
     // passing it on: there the wheel is taken for zooming too.
@@ -336,14 +338,6 @@ void imgv::sharpen(QSize shown)
     held = finer.of;
     pix = QPixmap::fromImage(img).transformed(
         QTransform().rotate(quarters * quarterturn), Qt::FastTransformation);
-}
-
-// What the first picture on screen need not wait for: the window icon's nine pictures, which the
-// window manager shows a moment later, and the neighbours of the start-up picture.
-void imgv::settle()
-{
-    setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
-    prepare();
 }
 
 // Keeps the previous and the next entry decoded, or decoding, for the next step; lets go of the

@@ -55,7 +55,6 @@ private:
     QSize own() const;
     bool decodable(QSize shown) const;
     void sharpen(QSize shown);
-    void settle();
     void prepare();
     void refresh();
     QSize fitsize() const;

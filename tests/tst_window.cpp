@@ -181,7 +181,7 @@ private slots:
         const QString theme = QIcon::themeName();
         const QString fallback = QIcon::fallbackThemeName();
         auto viewed = viewer(":/images/main.png", QSize(256, 256));
-        QTRY_VERIFY(!viewed->windowIcon().isNull());
+        QVERIFY(!viewed->windowIcon().isNull());
         // The icon theme set aside while the buttons are made is the toolkit's again.
         QCOMPARE(QIcon::themeName(), theme);
         QCOMPARE(QIcon::fallbackThemeName(), fallback);
