@@ -19,11 +19,14 @@ fail() {
 }
 ok() { echo "ok: $*"; }
 
+# Microseconds since the epoch: $SECONDS ticks in whole seconds, too coarse for a one-second limit.
+now() { echo "${EPOCHREALTIME/./}"; }
+
 # Waits for a command to succeed, up to $limit seconds (20 unless set).
 waitfor() {
-  local end=$((SECONDS + ${limit:-20}))
+  local end=$(($(now) + ${limit:-20} * 1000000))
   until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $end ] || return 1
+    [ "$(now)" -lt $end ] || return 1
     sleep 0.05
   done
 }

@@ -70,7 +70,10 @@ start() {
 }
 quit() {
   key Escape
-  limit=1 waitfor ended $app || fail "Escape did not end the program within a second"
+  limit=1 waitfor ended $app || {
+    shown && fail "Escape did not close the window"
+    fail "the window closed, but the program did not end within a second"
+  }
   wait $app || fail "exit status $?"
 }
 
