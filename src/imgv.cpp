@@ -311,10 +311,16 @@ void imgv::takepixels()
     quarters = 0;
 }
 
+// A size as the quarter turns lay it: across for an odd count. Turning it again lays it back.
+QSize imgv::turned(QSize size) const
+{
+    return quarters % 2 ? size.transposed() : size;
+}
+
 // The picture's own size as turned, whatever reduction of it is held.
 QSize imgv::own() const
 {
-    return quarters % 2 ? held.whole.transposed() : held.whole;
+    return turned(held.whole);
 }
 
 // Whether the picture can be decoded with as many pixels as the size shown needs, under the
@@ -331,7 +337,7 @@ void imgv::sharpen(QSize shown)
 {
     if (loaded.isEmpty() || held.covers(pix.size(), shown))
         return;
-    decoded finer = pictures.load(loaded, quarters % 2 ? shown.transposed() : shown);
+    decoded finer = pictures.load(loaded, turned(shown));
     if (finer.image.isNull())
         return;
     img = std::move(finer.image);
@@ -561,8 +567,18 @@ void imgv::keepspot(QPointF spot, QPoint at)
     const QRectF shown = stillrect();
     const QPointF target
         = shown.topLeft() + QPointF(spot.x() * shown.width(), spot.y() * shown.height());
-    area->horizontalScrollBar()->setValue(qRound(target.x() - at.x()));
-    area->verticalScrollBar()->setValue(qRound(target.y() - at.y()));
+    scrollto((target - at).toPoint());
+}
+
+QPoint imgv::scrolled() const
+{
+    return QPoint(area->horizontalScrollBar()->value(), area->verticalScrollBar()->value());
+}
+
+void imgv::scrollto(QPoint offset)
+{
+    area->horizontalScrollBar()->setValue(offset.x());
+    area->verticalScrollBar()->setValue(offset.y());
 }
 
 bool imgv::movable() const
@@ -584,14 +600,12 @@ bool imgv::drag(QEvent *event)
         if (mouse->button() != Qt::LeftButton || !movable())
             return false;
         grabbed = pointer;
-        grabbedscroll
-            = QPoint(area->horizontalScrollBar()->value(), area->verticalScrollBar()->value());
+        grabbedscroll = scrolled();
         dragging = true;
     } else if (!dragging) {
         return false;
     } else if (type == QEvent::MouseMove) {
-        area->horizontalScrollBar()->setValue(grabbedscroll.x() - (pointer - grabbed).x());
-        area->verticalScrollBar()->setValue(grabbedscroll.y() - (pointer - grabbed).y());
+        scrollto(grabbedscroll - (pointer - grabbed));
         return true;
     } else if (mouse->button() == Qt::LeftButton) {
         dragging = false;

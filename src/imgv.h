@@ -52,6 +52,7 @@ private:
     void open(const QString &file);
     bool load(const QString &file);
     void takepixels();
+    QSize turned(QSize size) const;
     QSize own() const;
     bool decodable(QSize shown) const;
     void sharpen(QSize shown);
@@ -75,6 +76,8 @@ private:
     QRectF stillrect() const;
     QPointF spotat(QPoint at) const;
     void keepspot(QPointF spot, QPoint at);
+    QPoint scrolled() const;
+    void scrollto(QPoint offset);
     bool movable() const;
     bool drag(QEvent *event);
     void handcursor();
