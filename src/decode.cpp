@@ -151,3 +151,10 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     tosrgb(result.image);
     return result;
 }
+
+QByteArray animationformat(QIODevice &file)
+{
+    const QByteArray format = QImageReader::imageFormat(&file);
+    file.seek(0);
+    return format.isEmpty() || format == "svg" || format == "svgz" ? QByteArray("gif") : format;
+}

@@ -45,3 +45,8 @@ int reduction(QSize whole, QSize box);
 // when the file cannot be decoded, or when its decode would be larger than `budget` pixels.
 decoded decode(
     const QString &file, QSize box = QSize(), qint64 budget = std::numeric_limits<qint64>::max());
+
+// The format an animation is read in: the one its contents show, so that a picture named as an
+// animation plays as what it is; never a drawing, which only decode() reads, once it has checked
+// that the drawing asks for nothing outside itself.
+QByteArray animationformat(QIODevice &file);

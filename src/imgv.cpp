@@ -1,5 +1,6 @@
 #include "imgv.h"
 
+#include "canvas.h"
 #include "decode.h"
 #include "names.h"
 
@@ -12,13 +13,12 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMovie>
-#include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QStyle>
 #include <QTransform>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <optional>
 
 // View state shared by every command of the one window.
 QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
@@ -32,13 +32,11 @@ namespace {
 // The picture gets the window less a 15-pixel strip at the side and 60 pixels for the buttons.
 constexpr int marginw = 15;
 constexpr int marginh = 60;
-// Zoom moves the display box by 50 pixels each way; a box side of 50 or less is refused.
+// Zoom moves the display box by 50 pixels each way; a box side of 50 or less is refused. Zooming in
+// has no bound but the largest widget the toolkit can make, which the view must become.
 constexpr int zoomstep = 50;
 constexpr int zoomfloor = 50;
-// A zoom-in never builds a picture longer than 4096 pixels on a side, unless the picture itself
-// is longer: every step builds the whole enlarged picture, and past this it grows too slow and
-// too large to be worth it (4096 x 4096 is 64 MiB).
-constexpr int zoomceiling = 4096;
+constexpr int zoomceiling = QWIDGETSIZE_MAX;
 constexpr qreal quarterturn = 90;
 // The window's size when it opens, for which the start-up picture is decoded.
 constexpr int startw = 600;
@@ -47,11 +45,6 @@ constexpr int starth = 500;
 bool isanimation(const QString &file)
 {
     return file.split(QLatin1Char('.')).constLast() == QLatin1String("gif");
-}
-
-int longside(QSize size)
-{
-    return qMax(size.width(), size.height());
 }
 
 } // namespace
@@ -87,7 +80,8 @@ void imgv::buildui()
 {
     setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
     setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
-    label = new QLabel;
+    surface = new canvas;
+    label = surface;
     label->installEventFilter(this);
     located = 0;
     index = 0;
@@ -186,12 +180,12 @@ void imgv::backward()
 
 void imgv::zoomin()
 {
-    zoomabout(middle(), zoomstep);
+    zoomabout(zoomstep);
 }
 
 void imgv::zommout()
 {
-    zoomabout(middle(), -zoomstep);
+    zoomabout(-zoomstep);
 }
 
 void imgv::showhome()
@@ -208,10 +202,6 @@ bool imgv::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == area)
         return areacommand(event);
-    if (watched == label && event->type() == QEvent::Paint && label->movie()) {
-        paintframe();
-        return true;
-    }
     // The neighbours of the start-up picture decode once it is on screen, not before.
     if (watched != label && event->type() == QEvent::Paint && !onscreen) {
         onscreen = true;
@@ -221,7 +211,7 @@ bool imgv::eventFilter(QObject *watched, QEvent *event)
     // passing it on: there the wheel is taken for zooming too.
     if (watched != label && event->type() == QEvent::Wheel) {
         const auto *wheel = static_cast<QWheelEvent *>(event);
-        wheelcommand(wheel->angleDelta(), wheel->position().toPoint());
+        wheelcommand(wheel->angleDelta(), wheel->position());
         return true;
     }
     return drag(event);
@@ -323,14 +313,6 @@ QSize imgv::own() const
     return turned(held.whole);
 }
 
-// Whether the picture can be decoded with as many pixels as the size shown needs, under the
-// decoding limit.
-bool imgv::decodable(QSize shown) const
-{
-    const QSize finest(own().width() / held.finest, own().height() / held.finest);
-    return shown.width() <= finest.width() && shown.height() <= finest.height();
-}
-
 // A decode too coarse for the size shown is replaced by a finer one, turned as the picture is,
 // before anything is enlarged from it.
 void imgv::sharpen(QSize shown)
@@ -372,51 +354,44 @@ QSize imgv::fitsize() const
 
 void imgv::showscaled(QSize box)
 {
-    // Refused zoom steps show the same picture at the same box again: keep the one already shown.
-    const qreal ratio = devicePixelRatioF();
-    sharpen(fitted(own(), box) * ratio);
-    if (!gif && box == shownbox && pix.cacheKey() == shownkey && ratio == shownratio)
-        return;
-    showstill(scaledto(box));
-    shownbox = box;
-    shownkey = pix.cacheKey();
-    shownratio = ratio;
-}
-
-// The picture scaled into the box in the window's pixels, made in the screen's own pixels so that
-// it is as sharp as the screen allows whatever its pixel ratio.
-QPixmap imgv::scaledto(QSize box) const
-{
     const QSize size = fitted(own(), box);
-    if (size.isEmpty())
-        return QPixmap();
-    const qreal ratio = devicePixelRatioF();
-    QPixmap scaled = pix.scaled(size * ratio, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-    scaled.setDevicePixelRatio(ratio);
-    return scaled;
+    sharpen(size * devicePixelRatioF());
+    showstill(size);
 }
 
 // A still picture replaces any animation: the movie is released so that resizes refit the still.
 // The view takes the picture's size at once, so that the scroll bars are right for what follows.
-void imgv::showstill(const QPixmap &shown)
+void imgv::showstill(QSize size)
 {
     label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    label->setPixmap(shown);
-    label->adjustSize();
+    surface->setstill(pix, size);
     delete movie;
     movie = nullptr;
     gif = false;
+    settle();
 }
 
-// The movie reads the opened file through a handle of its own, opened as every picture is.
+// The scroll area sizes the label and shows or hides its scroll bars for it now, not when the
+// event loop next comes round: the place in the view is set from them straight after, and the next
+// key press may come first.
+void imgv::settle()
+{
+    label->adjustSize();
+    QCoreApplication::sendPostedEvents(area, QEvent::MetaCall);
+}
+
+// The movie reads the opened file through a handle of its own, opened as every picture is, and
+// read as the picture's contents say, never as a drawing of outside references.
 void imgv::playmovie()
 {
     auto *next = new QMovie;
     auto *input = new QFile(next);
-    if (openfile(opened, *input))
+    if (openfile(opened, *input)) {
+        next->setFormat(animationformat(*input));
         next->setDevice(input);
+    }
     label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    label->setMovie(next);
+    surface->play(next);
     delete movie;
     movie = next;
     movie->start();
@@ -425,25 +400,17 @@ void imgv::playmovie()
 
 // Frames are stretched to the fit size in the screen's own pixels. The label would take them for
 // that many window pixels, so it is told to take the view's size, which the fit size is within.
+// The movie gives a new size only to the frames it decodes later: a first frame, the only one a
+// still GIF has, is decoded again at once by starting the movie over.
 void imgv::fitmovie()
 {
-    movie->setScaledSize(fitsize() * devicePixelRatioF());
+    const QSize size = fitsize() * devicePixelRatioF();
+    movie->setScaledSize(size);
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-}
-
-// Draws the movie's frame centred at its size in window pixels: a fitted frame is made in the
-// screen's pixels, one at its own size (a dropped movie before the next resize) is as it is.
-void imgv::paintframe()
-{
-    const QPixmap frame = label->movie()->currentPixmap();
-    if (frame.isNull())
-        return;
-    QSizeF size = frame.size();
-    if (label->movie()->scaledSize().isValid())
-        size /= devicePixelRatioF();
-    const QRect place = QStyle::alignedRect(
-        layoutDirection(), Qt::AlignCenter, size.toSize(), label->contentsRect());
-    QPainter(label).drawPixmap(QRectF(place.topLeft(), size), frame, frame.rect());
+    if (movie->currentFrameNumber() == 0 && movie->currentPixmap().size() != size) {
+        movie->stop();
+        movie->start();
+    }
 }
 
 void imgv::turn(qreal degrees)
@@ -453,17 +420,23 @@ void imgv::turn(qreal degrees)
     showscaled(fitsize());
 }
 
-// What the scroll area itself receives is a command, and goes no further.
+// What the scroll area itself receives is a command, and goes no further; only its own layout
+// (its size, its scroll bars, the requests of its label) is left to it, or the view would keep the
+// size and the scroll bars it first had whatever the window's size.
 bool imgv::areacommand(QEvent *event)
 {
     switch (event->type()) {
+    case QEvent::Resize:
+    case QEvent::LayoutRequest:
+    case QEvent::MetaCall:
+        return false;
     case QEvent::KeyPress:
         keycommand(static_cast<QKeyEvent *>(event)->key());
         break;
     case QEvent::Wheel: {
         const auto *wheel = static_cast<QWheelEvent *>(event);
-        wheelcommand(
-            wheel->angleDelta(), area->viewport()->mapFrom(area, wheel->position().toPoint()));
+        wheelcommand(wheel->angleDelta(),
+            wheel->position() - QPointF(area->viewport()->mapTo(area, QPoint(0, 0))));
         break;
     }
     case QEvent::MouseButtonDblClick:
@@ -503,32 +476,29 @@ void imgv::keycommand(int key)
 
 // One step per event whatever its size, about the pointer. The sign is read from the axis the wheel
 // mostly turned, the one value a wheel event reported before events carried two axes.
-void imgv::wheelcommand(QPoint angle, QPoint at)
+void imgv::wheelcommand(QPoint angle, QPointF at)
 {
     const int turned = qAbs(angle.x()) > qAbs(angle.y()) ? angle.x() : angle.y();
     if (turned)
-        zoomabout(at, turned > 0 ? zoomstep : -zoomstep);
+        zoomabout(turned > 0 ? zoomstep : -zoomstep, at);
 }
 
-// Moves the zoom box by a step where its bounds allow, keeping the point of the picture that is at
-// `at` in the view where it is, as far as the picture's edges allow.
-void imgv::zoomabout(QPoint at, int step)
+// Moves the zoom box by a step where its bounds allow, keeping the point of the picture under the
+// pointer, or at the view's middle, where it is, as far as the picture's edges allow.
+void imgv::zoomabout(int step, std::optional<QPointF> pointer)
 {
-    const QPointF spot = spotat(at);
+    const QPointF spot = spotat(pointer.value_or(middle()));
     if (step > 0 ? mayzoomin() : mayzoomout()) {
         zoomw += step;
         zoomh += step;
     }
     showscaled(QSize(zoomw, zoomh));
-    keepspot(spot, at);
+    keepspot(spot, pointer.value_or(middle()));
 }
 
 bool imgv::mayzoomin() const
 {
-    const QSize box(zoomw + zoomstep, zoomh + zoomstep);
-    const QSize size = fitted(own(), box) * devicePixelRatioF();
-    return longside(size) <= qMax(zoomceiling, longside(own()))
-        && (held.finest == 1 || decodable(size));
+    return zoomw <= zoomceiling - zoomstep && zoomh <= zoomceiling - zoomstep;
 }
 
 bool imgv::mayzoomout() const
@@ -537,37 +507,35 @@ bool imgv::mayzoomout() const
 }
 
 // The centre of the view.
-QPoint imgv::middle() const
+QPointF imgv::middle() const
 {
-    return QPoint(area->viewport()->width() / 2, area->viewport()->height() / 2);
-}
-
-// Where the still picture lies in the label, which centres it.
-QRectF imgv::stillrect() const
-{
-    const QSize size = label->pixmap().deviceIndependentSize().toSize();
-    return QStyle::alignedRect(layoutDirection(), Qt::AlignCenter, size, label->contentsRect());
+    return QRectF(area->viewport()->rect()).center();
 }
 
 // Where a point of the view falls on the picture, in fractions of the picture's width and height;
-// the centre when no still picture is shown.
-QPointF imgv::spotat(QPoint at) const
+// the centre when no still picture is shown. While the view stays where the last zoom put it, the
+// spot that zoom kept is taken as it was, not as read back from whole pixels, so that a run of
+// steps keeps it to the pixel however long it is.
+QPointF imgv::spotat(QPointF at) const
 {
-    const QRectF shown = stillrect();
+    if (kept.at == at && kept.scroll == scrolled() && kept.size == surface->stillsize())
+        return kept.spot;
+    const QRectF shown = surface->stillrect();
     if (shown.isEmpty())
         return QPointF(0.5, 0.5);
-    const QPointF p = label->mapFrom(area->viewport(), at) - shown.topLeft();
-    return QPointF(p.x() / shown.width(), p.y() / shown.height());
+    const QPointF inlabel = at - QPointF(label->pos()) - shown.topLeft();
+    return QPointF(inlabel.x() / shown.width(), inlabel.y() / shown.height());
 }
 
 // Scrolls the view so that the spot of the picture lies at `at`; the scroll bars' ranges keep the
 // picture's edges at the view's edges.
-void imgv::keepspot(QPointF spot, QPoint at)
+void imgv::keepspot(QPointF spot, QPointF at)
 {
-    const QRectF shown = stillrect();
+    const QRectF shown = surface->stillrect();
     const QPointF target
         = shown.topLeft() + QPointF(spot.x() * shown.width(), spot.y() * shown.height());
     scrollto((target - at).toPoint());
+    kept = { spot, at, scrolled(), surface->stillsize() };
 }
 
 QPoint imgv::scrolled() const

@@ -9,7 +9,9 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <optional>
 
+class canvas;
 class QDragEnterEvent;
 class QDropEvent;
 class QKeyEvent;
@@ -54,28 +56,25 @@ private:
     void takepixels();
     QSize turned(QSize size) const;
     QSize own() const;
-    bool decodable(QSize shown) const;
     void sharpen(QSize shown);
     void prepare();
     void refresh();
     QSize fitsize() const;
     void showscaled(QSize box);
-    QPixmap scaledto(QSize box) const;
-    void showstill(const QPixmap &shown);
+    void showstill(QSize size);
+    void settle();
     void playmovie();
     void fitmovie();
-    void paintframe();
     void turn(qreal degrees);
     bool areacommand(QEvent *event);
     void keycommand(int key);
-    void wheelcommand(QPoint angle, QPoint at);
-    void zoomabout(QPoint at, int step);
+    void wheelcommand(QPoint angle, QPointF at);
+    void zoomabout(int step, std::optional<QPointF> pointer = std::nullopt);
     bool mayzoomin() const;
     bool mayzoomout() const;
-    QPoint middle() const;
-    QRectF stillrect() const;
-    QPointF spotat(QPoint at) const;
-    void keepspot(QPointF spot, QPoint at);
+    QPointF middle() const;
+    QPointF spotat(QPointF at) const;
+    void keepspot(QPointF spot, QPointF at);
     QPoint scrolled() const;
     void scrollto(QPoint offset);
     bool movable() const;
@@ -95,9 +94,7 @@ private:
 
     QString folder; // the opened file's folder, resolved once when it was opened
     QString opened; // the opened file by a path that survives changes of the working directory
-    QSize shownbox; // the box and the picture the label shows a still of
-    qint64 shownkey = 0;
-    qreal shownratio = 0;
+    canvas *surface = nullptr; // the label, as what draws the still
     extent held; // how img stands to the picture in its file
     int quarters = 0; // quarter turns clockwise that pix is turned by
     QString loaded; // the file img was decoded from
@@ -107,4 +104,11 @@ private:
     bool dragging = false; // the left button holds the picture, grabbed at these points
     QPoint grabbed;
     QPoint grabbedscroll;
+    struct
+    {
+        QPointF spot;
+        QPointF at;
+        QPoint scroll;
+        QSize size;
+    } kept; // the spot the last zoom kept at a point of the view, and the view it left
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "canvas.h"
 #include "chunks.h"
 #include "files.h"
 #include "imgv.h"
@@ -13,6 +14,7 @@
 #include <QMimeData>
 #include <QMovie>
 #include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
@@ -46,20 +48,26 @@ inline QString picture(const QString &folder, const QString &name, QSize size,
     return file;
 }
 
-// A small two-frame animation: red, then blue.
-inline QString animation(const QString &folder, const QString &name)
+// A small animation of 2 x 2 frames: red, then blue, each shown for `delay` hundredths of a second
+// and looping; one of a single frame is a still GIF, as image editors save one.
+inline QString animation(const QString &folder, const QString &name, int frames = 2, int delay = 10)
 {
     // Each frame is coded as single pixels between clear codes, so no code table builds up.
-    static const unsigned char gif[] = { 'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x80, 0, 0, 255,
-        0, 0, 0, 0, 255, '!', 0xff, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1,
-        0, 0, 0, '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x04, 0x41,
-        0x10, 0x05, 0, '!', 0xf9, 4, 0, 10, 0, 0, 0, ',', 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 4, 0x0c,
-        0xc3, 0x30, 0x05, 0, ';' };
+    const QByteArray loop
+        = QByteArray::fromHex("21ff0b") + "NETSCAPE2.0" + QByteArray::fromHex("0301000000");
+    const QByteArray control = QByteArray::fromHex("21f90400") + char(delay) + QByteArray(3, 0);
+    const QByteArray red = QByteArray::fromHex("2c00000000020002000002040441100500");
+    const QByteArray blue = QByteArray::fromHex("2c00000000020002000002040cc3300500");
+    QByteArray gif = "GIF89a" + QByteArray::fromHex("02000200800000ff00000000ff");
+    if (frames > 1)
+        gif += loop;
+    for (int i = 0; i < frames; ++i)
+        gif += control + (i % 2 ? blue : red);
     const QString file = QDir(folder).absoluteFilePath(name);
     QFile out(file);
     if (!out.open(QIODevice::WriteOnly))
         qWarning("could not write %s", qPrintable(file));
-    out.write(reinterpret_cast<const char *>(gif), sizeof gif);
+    out.write(gif + ';');
     return file;
 }
 
@@ -74,16 +82,34 @@ inline std::unique_ptr<imgv> viewer(const QString &file, QSize size = QSize(600,
     return window;
 }
 
-// The size the label shows its picture at, in the window's pixels, whatever the screen's ratio.
+inline canvas *surface()
+{
+    return static_cast<canvas *>(label);
+}
+
+// The size the label shows its still picture at, in the window's pixels, whatever the screen's
+// ratio; empty when it shows none.
 inline QSize shown()
 {
-    return label->pixmap().deviceIndependentSize().toSize();
+    return surface()->stillsize();
+}
+
+// The still picture as the label draws it, in the screen's pixels.
+inline QImage seen()
+{
+    if (shown().isEmpty())
+        return QImage();
+    const QRect place
+        = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, shown(), label->contentsRect());
+    QImage image = label->grab(place).toImage().convertToFormat(QImage::Format_RGB32);
+    image.setDevicePixelRatio(1);
+    return image;
 }
 
 // The colour at the centre of what the label shows.
 inline QColor centre()
 {
-    const QImage image = label->pixmap().toImage();
+    const QImage image = seen();
     return image.isNull() ? QColor() : image.pixelColor(image.width() / 2, image.height() / 2);
 }
 

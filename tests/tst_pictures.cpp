@@ -69,7 +69,7 @@ class tst_pictures : public QObject
     // The block colours of what the label shows, sampled at the centre of each block.
     static QList<QRgb> seenblocks(int columns, int rows)
     {
-        const QImage image = label->pixmap().toImage();
+        const QImage image = ::seen();
         QList<QRgb> seen;
         for (int row = 0; row < rows; ++row)
             for (int column = 0; column < columns; ++column) {
@@ -181,7 +181,7 @@ private slots:
         for (int i = 0; i < 10; ++i)
             window->zoomin();
         QCOMPARE(shown(), QSize(1080, 940));
-        const QImage seen = label->pixmap().toImage();
+        const QImage seen = ::seen();
         for (int y = 400; y < 410; ++y)
             for (int x = 500; x < 510; ++x)
                 QCOMPARE(
@@ -274,17 +274,30 @@ private slots:
         fine.save(dir.filePath("fine.png"));
         drop(window.get(), { QUrl::fromLocalFile(dir.filePath("fine.png")) });
         QCOMPARE(shown(), QSize(585, 440));
-        QCOMPARE(label->pixmap().devicePixelRatio(), ratio());
-        QImage seen = label->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
-        seen.setDevicePixelRatio(1);
-        QCOMPARE(seen, fine);
+        QCOMPARE(seen(), fine);
 
-        window->zoomin();
+        // Zoomed, each pixel drawn is the one the toolkit's fast scaling of the whole picture
+        // gives, though only the part in view is ever drawn.
+        QScrollArea *area = window->findChild<QScrollArea *>();
+        for (const int steps : { 1, 2, 4 }) {
+            for (int i = 0; i < steps; ++i)
+                window->zoomin();
+            const QImage whole = fine.scaled(device(shown()), Qt::IgnoreAspectRatio);
+            QCOMPARE(seen(), whole);
+            const QPoint scroll(37 * steps, 29 * steps);
+            area->horizontalScrollBar()->setValue(scroll.x());
+            area->verticalScrollBar()->setValue(scroll.y());
+            QImage view = area->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            view.setDevicePixelRatio(1);
+            QCOMPARE(view, whole.copy(QRect(scroll * ratio(), view.size())));
+        }
+        for (int i = 0; i < 6; ++i)
+            window->zommout();
         QCOMPARE(shown(), QSize(635, 477));
-        QCOMPARE(label->pixmap().size(), device(QSize(635, 477)));
+        QCOMPARE(seen().size(), device(QSize(635, 477)));
         window->tranr();
         QCOMPARE(shown(), QSize(330, 440));
-        QCOMPARE(label->pixmap().size(), device(QSize(330, 440)));
+        QCOMPARE(seen().size(), device(QSize(330, 440)));
     }
 
     // An animation's frames are made in screen pixels and fill the fit size in window pixels,
@@ -310,6 +323,33 @@ private slots:
         QVERIFY(!window->findChild<QScrollArea *>()->verticalScrollBar()->isVisible());
     }
 
+    // A GIF is stretched to the fit size as soon as the window has its size, at every resize and
+    // in full screen: a still GIF of one frame, which the movie never decodes again, as well as
+    // an animation's first frame, long before its second is due.
+    void gifsAreFitted_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::newRow("one frame") << 1;
+        QTest::newRow("animation, first frame") << 2;
+    }
+    void gifsAreFitted()
+    {
+        QFETCH(int, frames);
+        auto window = viewer(animation(dir.path(), "still.gif", frames, 3000));
+        QMovie *movie = label->movie();
+        QVERIFY(movie);
+        for (const QSize size : { QSize(600, 500), QSize(400, 360), QSize(901, 300) }) {
+            window->resize(size);
+            const QSize fit = size - QSize(15, 60);
+            QCOMPARE(movie->currentFrameNumber(), 0);
+            QCOMPARE(movie->currentPixmap().size(), device(fit));
+            QCOMPARE(drawn(), fit);
+        }
+        window->showFullScreen();
+        QTRY_COMPARE(movie->currentPixmap().size(), device(window->size() - QSize(15, 60)));
+        QCOMPARE(drawn(), window->size() - QSize(15, 60));
+    }
+
     // Moved to a screen of another pixel ratio, the window makes its picture again for it.
     void anotherScreen()
     {
@@ -322,7 +362,7 @@ private slots:
         window->move(other->geometry().topLeft() + QPoint(10, 10));
         QTRY_COMPARE(ratio(), other->devicePixelRatio());
         QCOMPARE(shown(), QSize(440, 440));
-        QCOMPARE(label->pixmap().size(), device(QSize(440, 440)));
+        QCOMPARE(seen().size(), device(QSize(440, 440)));
     }
 
     // A name ending in "@2x" asks the toolkit for half the size; the picture keeps its own.

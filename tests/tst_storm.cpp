@@ -154,7 +154,7 @@ private slots:
             drop(window.get(), { urlof(dir->path(), "a.png") });
             QCOMPARE(centre(), QColor(Qt::red));
             drop(window.get(), { urlof(dir->path(), name) });
-            QVERIFY(label->movie() || !label->pixmap().isNull());
+            QVERIFY(label->movie() || !shown().isEmpty());
             for (int i = 0; i < 40; ++i)
                 window->forward();
             for (int i = 0; i < 40; ++i)
@@ -283,9 +283,9 @@ private slots:
                 QVERIFY2(shown().width() <= qMax(bound.width(), 0)
                         && shown().height() <= qMax(bound.height(), 0),
                     qPrintable(where + ": the picture is larger than its box"));
-                QVERIFY2(qMax(label->pixmap().width(), label->pixmap().height())
-                        <= qMax(4096, qMax(window->pix.width(), window->pix.height())),
-                    qPrintable(where + ": the picture is larger than the zoom allows"));
+                QVERIFY2(window->area->viewport()->width() < window->width()
+                        && window->area->viewport()->height() < window->height(),
+                    qPrintable(where + ": the view is larger than the window"));
             }
             if (command % 500 == 0)
                 QVERIFY2(state(dir->path(), false) == before,
@@ -347,8 +347,7 @@ private slots:
                 QTest::qWait(1);
             const QString where = QString("STORM_SEED=%1, change %2").arg(seed).arg(command);
             QVERIFY2(window->index >= 0, qPrintable(where + ": negative position"));
-            QVERIFY2(
-                label->movie() || !label->pixmap().isNull(), qPrintable(where + ": nothing shown"));
+            QVERIFY2(label->movie() || !shown().isEmpty(), qPrintable(where + ": nothing shown"));
         }
         command = -1;
         emptyfolder(here);
