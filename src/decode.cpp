@@ -1,13 +1,16 @@
 #include "decode.h"
 
 #include "files.h"
+#include "formats/drawing.h"
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QColorTransform>
 #include <QFile>
 #include <QImageReader>
 #include <QPixmap>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -16,6 +19,12 @@ namespace {
 constexpr int decodelimitmb = 1024;
 constexpr qint64 limitpixels = qint64(decodelimitmb) << 20 >> 2;
 constexpr int reductions[] = { 8, 4, 2, 1 };
+// The readers that decode reduced: those whose decoder itself reduces, with no whole picture held
+// on the way, can open pictures whose whole decode would be over the limit.
+const QByteArrayList reducing = { "jpeg", "jp2", "heif", "jxl" };
+const QByteArrayList reducinginside = { "jpeg", "jp2" };
+// A drawing is rendered at the size shown up to this many pixels (128 MiB), and enlarged beyond.
+constexpr qint64 drawnpixels = qint64(32) << 20;
 
 // The pixmap formats of this screen, opaque and with alpha, as learnt from the screen itself.
 QImage::Format opaqueformat = QImage::Format_RGB32;
@@ -88,6 +97,17 @@ QImage laidout(QImage image)
     return image;
 }
 
+// The size a drawing is rendered at to be shown fitted into the box: exactly that, within the
+// largest rendering allowed.
+QSize drawnsize(QSize whole, QSize box, bool *largest)
+{
+    QSize size = fitted(whole, box.isEmpty() ? whole : box);
+    *largest = pixels(size) > drawnpixels;
+    if (*largest)
+        size = fitted(size, QSize(1, 1) * int(std::sqrt(double(drawnpixels))));
+    return size;
+}
+
 } // namespace
 
 void setupdecoding()
@@ -121,32 +141,50 @@ int reduction(QSize whole, QSize box)
 
 // The reader sees the file's contents only, so its name neither picks the format nor gives the
 // picture a pixel ratio ("@2x"); a photograph is turned upright as its orientation tag says.
-// Sizes are taken in the file's own orientation, which is the one the reader reduces in.
+// Sizes are taken in the file's own orientation, which is the one the reader reduces in. A
+// drawing reaches the toolkit's reader only once it is checked.
 decoded decode(const QString &file, QSize box, qint64 budget)
 {
     QFile input;
     if (!openfile(file, input))
         return {};
-    QImageReader reader(&input);
+    QBuffer document;
+    const bool drawing = drawing::claimed(input);
+    if (drawing) {
+        document.setData(drawing::checked(input));
+        if (document.data().isEmpty() || !document.open(QIODevice::ReadOnly))
+            return {};
+    }
+    QImageReader reader(drawing ? static_cast<QIODevice *>(&document) : &input,
+        drawing ? QByteArray("svg") : QByteArray());
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     const bool sideways = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    if (sideways)
+        box.transpose();
     decoded result;
     result.of.whole = sideways ? stored.transposed() : stored;
-    if (reader.format() == "jpeg") {
-        result.of.finest = finestfor(stored);
+    QSize size = stored;
+    if (drawing) {
+        result.of.drawn = true;
+        size = drawnsize(stored, box, &result.of.largest);
+    } else if (reducing.contains(reader.format())) {
+        result.of.finest = reducinginside.contains(reader.format()) ? finestfor(stored) : 1;
         if (!result.of.finest)
             return {};
-        result.of.shrink
-            = qMax(reduction(stored, sideways ? box.transposed() : box), result.of.finest);
+        result.of.shrink = qMax(reduction(stored, box), result.of.finest);
+        size = reduced(stored, result.of.shrink);
     }
-    if (pixels(reduced(stored, result.of.shrink)) > budget)
+    if (pixels(size) > budget)
         return {};
-    if (result.of.shrink > 1)
-        reader.setScaledSize(reduced(stored, result.of.shrink));
+    if (size != stored)
+        reader.setScaledSize(size);
     QImage image = reader.read();
     // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
     image.setDevicePixelRatio(1);
+    // Deep pictures are brought into sRGB's colours before they lose their depth.
+    if (image.depth() > 32)
+        tosrgb(image);
     result.image = laidout(std::move(image));
     tosrgb(result.image);
     return result;
@@ -154,7 +192,9 @@ decoded decode(const QString &file, QSize box, qint64 budget)
 
 QByteArray animationformat(QIODevice &file)
 {
+    if (drawing::claimed(file))
+        return "gif";
     const QByteArray format = QImageReader::imageFormat(&file);
     file.seek(0);
-    return format.isEmpty() || format == "svg" || format == "svgz" ? QByteArray("gif") : format;
+    return format.isEmpty() ? QByteArray("gif") : format;
 }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QtEndian>
+#include <zlib.h>
 
 // A picture's file contents in the given format.
 inline QByteArray encode(const QImage &image, const char *format, int quality = -1)
@@ -14,6 +15,22 @@ inline QByteArray encode(const QImage &image, const char *format, int quality = 
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format, quality);
     return bytes;
+}
+
+// Bytes compressed as a gzip file, as .svgz files are.
+inline QByteArray gzipped(const QByteArray &bytes)
+{
+    z_stream stream {};
+    deflateInit2(&stream, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(qsizetype(deflateBound(&stream, uLong(bytes.size())) + 32), 0);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.constData()));
+    stream.avail_in = uInt(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    return out;
 }
 
 namespace chunks {

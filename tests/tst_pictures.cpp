@@ -1,5 +1,7 @@
 #include "hostile.h"
+#include "writers.h"
 
+#include <QImageWriter>
 #include <QScrollBar>
 #include <QStyle>
 #include <QtEndian>
@@ -168,15 +170,30 @@ private slots:
     }
 
     // Zoomed past what a reduced decode holds, the file's own detail is shown: at the picture's
-    // own size a checkerboard of single pixels is shown as one, in the screen's pixels.
-    void reducedDecodeSharpens()
+    // own size a checkerboard of single pixels is shown as one, in the screen's pixels. The
+    // readers that decode reduced open the picture at the least reduction that covers the window.
+    void reducedDecodeSharpens_data()
     {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<int>("shrink");
         QImage board(1080, 940, QImage::Format_Grayscale8);
         for (int y = 0; y < board.height(); ++y)
             for (int x = 0; x < board.width(); ++x)
                 board.scanLine(y)[x] = (x + y) % 2 ? 255 : 0;
-        QVERIFY(board.save(dir.filePath("board.jpg"), "JPEG", 100));
-        auto window = viewer(dir.filePath("board.jpg"));
+        QTest::newRow("JPEG") << encode(board, "JPEG", 100) << 2;
+        QTest::newRow("JPEG 2000") << writers::jp2(board) << 2;
+        QTest::newRow("JPEG 2000 codestream") << writers::jp2(board, true) << 2;
+        QTest::newRow("JPEG XL") << writers::jxl(board.convertToFormat(QImage::Format_RGB32)) << 2;
+    }
+    void reducedDecodeSharpens()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(int, shrink);
+        QFile out(dir.filePath("board"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size());
+        out.close();
+        QCOMPARE(decode(out.fileName(), QSize(585, 440)).of.shrink, shrink);
+        auto window = viewer(out.fileName());
         QCOMPARE(shown(), QSize(505, 440));
         for (int i = 0; i < 10; ++i)
             window->zoomin();
@@ -186,6 +203,100 @@ private slots:
             for (int x = 500; x < 510; ++x)
                 QCOMPARE(
                     qGray(seen.pixel(x, y)) > 128, (int(x / ratio()) + int(y / ratio())) % 2 == 1);
+    }
+
+    // Every format opens by its contents, upright as the file says (turned once, whatever an Exif
+    // tag inside says besides), at its own size, in its own colours: the readers of the project's
+    // own (HEIF, AVIF, JPEG XL, JPEG 2000), the toolkit's (WebP, TIFF) and drawings (SVG).
+    void formats_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QList<QRgb>>("expected");
+        const QImage upright = blocks(33);
+        const QList<QRgb> colours = blockcolours(upright, 3, 2);
+        for (const int tag : { 1, 2, 3, 4, 5, 6, 7, 8 }) {
+            QTest::addRow("HEIC, orientation %d, Exif 6 besides", tag)
+                << writers::heif(stored(upright, tag), false, 95, tag, nullptr, 6) << colours;
+            QTest::addRow("JPEG XL, orientation %d", tag)
+                << writers::jxl(stored(upright, tag), 0, tag) << colours;
+        }
+        QTest::newRow("AVIF, turned") << writers::heif(stored(upright, 6), true, 95, 6) << colours;
+        QTest::newRow("HEIC, 10 bits")
+            << writers::heif(upright.convertToFormat(QImage::Format_RGBX64), false) << colours;
+        QTest::newRow("AVIF, 10 bits")
+            << writers::heif(upright.convertToFormat(QImage::Format_RGBX64), true) << colours;
+        QTest::newRow("JPEG XL, lossy") << writers::jxl(upright, 0.1f) << colours;
+        QTest::newRow("JPEG XL, 16 bits")
+            << writers::jxl(upright.convertToFormat(QImage::Format_RGBX64)) << colours;
+        QTest::newRow("JPEG 2000") << writers::jp2(upright) << colours;
+        QTest::newRow("JPEG 2000, lossy") << writers::jp2(upright, false, 4, 10) << colours;
+        QTest::newRow("JPEG 2000 codestream") << writers::jp2(upright, true) << colours;
+        QTest::newRow("WebP") << encode(upright, "WEBP", 100) << colours;
+        QTest::newRow("TIFF") << encode(upright, "TIFF") << colours;
+        QImageWriter lzw;
+        QByteArray compressed;
+        QBuffer buffer(&compressed);
+        lzw.setDevice(&buffer);
+        lzw.setFormat("tiff");
+        lzw.setCompression(1);
+        QVERIFY(lzw.write(upright));
+        QTest::newRow("TIFF, LZW") << compressed << colours;
+        QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' width='99' height='66'>";
+        for (int i = 0; i < 6; ++i)
+            svg += QString("<rect x='%1' y='%2' width='33' height='33' fill='#%3'/>")
+                       .arg(i % 3 * 33)
+                       .arg(i / 3 * 33)
+                       .arg(colours[i] & 0xffffff, 6, 16, QChar('0'))
+                       .toLatin1();
+        QTest::newRow("SVG") << svg + "</svg>" << colours;
+        QTest::newRow("SVG, compressed") << gzipped(svg + "</svg>") << colours;
+
+        // Grey, alpha over the black of the view, odd sizes.
+        QImage grey = filled(QSize(99, 66), QColor(150, 150, 150))
+                          .convertToFormat(QImage::Format_Grayscale8);
+        const QList<QRgb> greys(6, qRgb(150, 150, 150));
+        QTest::newRow("HEIC, grey") << writers::heif(grey, false) << greys;
+        QTest::newRow("JPEG 2000, grey") << writers::jp2(grey) << greys;
+        QImage half(99, 66, QImage::Format_ARGB32);
+        half.fill(qRgba(255, 255, 255, 128));
+        const QList<QRgb> halves(6, qRgb(128, 128, 128));
+        QTest::newRow("HEIC, alpha") << writers::heif(half, false) << halves;
+        QTest::newRow("AVIF, alpha") << writers::heif(half, true) << halves;
+        QTest::newRow("JPEG XL, alpha") << writers::jxl(half) << halves;
+        QTest::newRow("JPEG 2000, alpha") << writers::jp2(half) << halves;
+        QTest::newRow("WebP, alpha") << encode(half, "WEBP", 100) << halves;
+
+        // Colours as the file describes them: Display P3 and BT.709 primaries, sRGB's curve.
+        const QImage patch = filled(QSize(99, 66), QColor(200, 100, 100));
+        const QList<QRgb> p3(6, qRgb(215, 93, 97));
+        const QList<QRgb> plain(6, qRgb(200, 100, 100));
+        const writers::coded displayp3 { 12, 13, 6, true };
+        const writers::coded bt709 { 1, 1, 1, false };
+        QTest::newRow("HEIC, Display P3") << writers::heif(patch, false, 100, 1, &displayp3) << p3;
+        QTest::newRow("AVIF, Display P3") << writers::heif(patch, true, 100, 1, &displayp3) << p3;
+        QTest::newRow("HEIC, BT.709") << writers::heif(patch, false, 100, 1, &bt709) << plain;
+        QTest::newRow("JPEG XL, Display P3") << writers::jxl(patch, 0, 1, 12) << p3;
+    }
+    void formats()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QList<QRgb>, expected);
+        QVERIFY(!contents.isEmpty());
+        QFile out(dir.filePath("picture"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size());
+        out.close();
+        auto window = viewer(out.fileName());
+        QCOMPARE(shown(), QSize(585, 390));
+        const QImage image = seen();
+        for (int i = 0; i < 6; ++i) {
+            const QColor seen = image.pixelColor(
+                (2 * (i % 3) + 1) * image.width() / 6, (2 * (i / 3) + 1) * image.height() / 4);
+            const QColor wanted(expected[i]);
+            QVERIFY2(qAbs(seen.red() - wanted.red()) <= 4
+                    && qAbs(seen.green() - wanted.green()) <= 4
+                    && qAbs(seen.blue() - wanted.blue()) <= 4,
+                qPrintable(QString("block %1: %2, not %3").arg(i).arg(seen.name(), wanted.name())));
+        }
     }
 
     // A JPEG over the decoding limit opens reduced until its decode fits; its own size is kept.

@@ -1,0 +1,253 @@
+// JPEG 2000 pictures (JP2 files and bare codestreams), read with OpenJPEG on every core, decoding
+// only the resolution levels the size asked for needs: each level dropped halves the picture.
+
+#include "samples.h"
+
+#include <QIODevice>
+#include <QImageIOPlugin>
+#include <QThread>
+#include <memory>
+#include <openjpeg.h>
+
+namespace {
+
+const QByteArray jp2signature = QByteArray::fromHex("0000000c6a5020200d0a870a");
+const QByteArray codestreamstart = QByteArray::fromHex("ff4fff51");
+// Components past these are never decoded; most pictures have three, or four with alpha.
+constexpr int componentlimit = 4;
+
+struct streamfree
+{
+    void operator()(opj_stream_t *stream) const { opj_stream_destroy(stream); }
+};
+struct codecfree
+{
+    void operator()(opj_codec_t *codec) const { opj_destroy_codec(codec); }
+};
+struct imagefree
+{
+    void operator()(opj_image_t *image) const { opj_image_destroy(image); }
+};
+
+// The library reads the file through the device, only what it needs.
+OPJ_SIZE_T readfrom(void *buffer, OPJ_SIZE_T size, void *device)
+{
+    const qint64 got = static_cast<QIODevice *>(device)->read(
+        static_cast<char *>(buffer), qint64(qMin<OPJ_SIZE_T>(size, OPJ_SIZE_T(INT64_MAX))));
+    return got > 0 ? OPJ_SIZE_T(got) : OPJ_SIZE_T(-1);
+}
+
+OPJ_OFF_T skipin(OPJ_OFF_T by, void *device)
+{
+    auto *file = static_cast<QIODevice *>(device);
+    const qint64 to = qBound<qint64>(0, file->pos() + by, file->size());
+    const qint64 from = file->pos();
+    return file->seek(to) ? to - from : -1;
+}
+
+OPJ_BOOL seekin(OPJ_OFF_T to, void *device)
+{
+    auto *file = static_cast<QIODevice *>(device);
+    return to >= 0 && to <= file->size() && file->seek(to);
+}
+
+void quiet(const char *, void *) { }
+
+struct session
+{
+    std::unique_ptr<opj_stream_t, streamfree> stream;
+    std::unique_ptr<opj_codec_t, codecfree> codec;
+    std::unique_ptr<opj_image_t, imagefree> image;
+};
+
+class jp2handler : public samples::handler
+{
+public:
+    bool canRead() const override;
+    bool read(QImage *image) override;
+    static bool canRead(QIODevice *device);
+
+protected:
+    bool header() override;
+
+private:
+    session open() const;
+
+    int levels = 1; // resolution levels in the codestream
+};
+
+bool jp2handler::canRead(QIODevice *device)
+{
+    if (!device)
+        return false;
+    const QByteArray first = device->peek(12);
+    return first == jp2signature || first.startsWith(codestreamstart);
+}
+
+bool jp2handler::canRead() const
+{
+    if (whole.isEmpty() && !canRead(device()))
+        return false;
+    setFormat("jp2");
+    return true;
+}
+
+// A decoder over the device from its start, the header read.
+session jp2handler::open() const
+{
+    session made;
+    QIODevice *file = device();
+    if (!file || !file->seek(0))
+        return made;
+    const bool boxed = file->peek(12) == jp2signature;
+    made.stream.reset(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE));
+    made.codec.reset(opj_create_decompress(boxed ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
+    if (!made.stream || !made.codec)
+        return session();
+    opj_stream_set_read_function(made.stream.get(), readfrom);
+    opj_stream_set_skip_function(made.stream.get(), skipin);
+    opj_stream_set_seek_function(made.stream.get(), seekin);
+    opj_stream_set_user_data(made.stream.get(), file, nullptr);
+    opj_stream_set_user_data_length(made.stream.get(), OPJ_UINT64(file->size()));
+    opj_set_error_handler(made.codec.get(), quiet, nullptr);
+    opj_set_warning_handler(made.codec.get(), quiet, nullptr);
+    opj_set_info_handler(made.codec.get(), quiet, nullptr);
+    opj_dparameters_t parameters;
+    opj_set_default_decoder_parameters(&parameters);
+    opj_image_t *image = nullptr;
+    if (!opj_setup_decoder(made.codec.get(), &parameters)
+        || !opj_codec_set_threads(made.codec.get(), qMax(1, QThread::idealThreadCount()))
+        || !opj_read_header(made.stream.get(), made.codec.get(), &image) || !image)
+        return session();
+    made.image.reset(image);
+    if (image->numcomps < 1 || !image->comps)
+        return session();
+    return made;
+}
+
+bool jp2handler::header()
+{
+    if (!whole.isEmpty() || failed)
+        return !whole.isEmpty();
+    failed = true;
+    const session opened = open();
+    if (!opened.image)
+        return false;
+    const opj_image_t *image = opened.image.get();
+    const qint64 width = qint64(image->x1) - image->x0;
+    const qint64 height = qint64(image->y1) - image->y0;
+    if (width < 1 || height < 1 || width > INT_MAX || height > INT_MAX)
+        return false;
+    opj_codestream_info_v2_t *info = opj_get_cstr_info(opened.codec.get());
+    if (info && info->m_default_tile_info.tccp_info)
+        levels = int(qMax<OPJ_UINT32>(1, info->m_default_tile_info.tccp_info[0].numresolutions));
+    opj_destroy_cstr_info(&info);
+    whole = QSize(int(width), int(height));
+    failed = false;
+    return true;
+}
+
+samples::plane planeof(const opj_image_comp_t &component)
+{
+    samples::plane made;
+    made.data = reinterpret_cast<const uchar *>(component.data);
+    made.stride = qsizetype(component.w) * 4;
+    made.width = int(component.w);
+    made.height = int(component.h);
+    made.bytes = 4;
+    made.bits = int(component.prec);
+    made.sign = component.sgnd;
+    return made;
+}
+
+bool jp2handler::read(QImage *image)
+{
+    if (!header())
+        return false;
+    // The resolution levels to drop: as many as the size asked for allows, and the codestream has.
+    int drop = 0;
+    if (scaled.isValid())
+        while (drop + 1 < levels && whole.width() >> (drop + 1) >= scaled.width()
+            && whole.height() >> (drop + 1) >= scaled.height() && drop < 30)
+            ++drop;
+    const QSize size(
+        (whole.width() + (1 << drop) - 1) >> drop, (whole.height() + (1 << drop) - 1) >> drop);
+    session opened = open();
+    if (!opened.image)
+        return false;
+    opj_image_t *header = opened.image.get();
+    const int components = int(qMin<OPJ_UINT32>(header->numcomps, componentlimit));
+    if (!samples::allowed(size, 4 * components))
+        return false;
+    OPJ_UINT32 wanted[componentlimit] = { 0, 1, 2, 3 };
+    if (!opj_set_decoded_resolution_factor(opened.codec.get(), OPJ_UINT32(drop))
+        || (int(header->numcomps) > componentlimit
+            && !opj_set_decoded_components(opened.codec.get(), componentlimit, wanted, OPJ_FALSE))
+        || !opj_decode(opened.codec.get(), opened.stream.get(), header)
+        || !opj_end_decompress(opened.codec.get(), opened.stream.get()))
+        return false;
+
+    const int decoded = int(qMin<OPJ_UINT32>(header->numcomps, componentlimit));
+    for (int c = 0; c < decoded; ++c) {
+        const opj_image_comp_t &component = header->comps[c];
+        if (!component.data || component.w < 1 || component.h < 1 || component.prec < 1
+            || component.prec > 16)
+            return false;
+    }
+    samples::planes source;
+    source.size = QSize(int(header->comps[0].w), int(header->comps[0].h));
+    const bool grey = header->color_space == OPJ_CLRSPC_GRAY || decoded < 3;
+    const opj_image_comp_t *comps = header->comps;
+    const bool ycc = header->color_space == OPJ_CLRSPC_SYCC
+        || (header->color_space != OPJ_CLRSPC_SRGB && decoded >= 3 && comps[0].dx == 1
+            && comps[1].dx > 1 && comps[2].dx > 1);
+    if (header->color_space == OPJ_CLRSPC_CMYK || header->color_space == OPJ_CLRSPC_EYCC)
+        return false;
+    source.kind = grey ? samples::model::grey : ycc ? samples::model::ycc : samples::model::rgb;
+    const int colours = grey ? 1 : 3;
+    for (int c = 0; c < colours; ++c)
+        source.channel[c] = planeof(comps[c]);
+    if (decoded > colours)
+        source.alpha = planeof(comps[colours]);
+    source.premultiplied = decoded > colours && comps[colours].alpha == 2;
+    QImage written = samples::write(source, 1);
+    if (written.isNull())
+        return false;
+    if (header->icc_profile_buf && header->icc_profile_len > 0)
+        written.setColorSpace(QColorSpace::fromIccProfile(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(header->icc_profile_buf),
+                qsizetype(header->icc_profile_len))));
+    if (scaled.isValid() && written.size() != scaled) {
+        const QSize over = written.size() - scaled;
+        written = over.width() >= 0 && over.width() <= 1 && over.height() >= 0 && over.height() <= 1
+            ? written.copy(QRect(QPoint(0, 0), scaled))
+            : written.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+    *image = std::move(written);
+    return true;
+}
+
+} // namespace
+
+class jp2plugin : public QImageIOPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "jp2.json")
+
+public:
+    Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
+    {
+        if (format == "jp2" || format == "j2k")
+            return CanRead;
+        return format.isEmpty() && jp2handler::canRead(device) ? CanRead : Capabilities();
+    }
+    QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
+    {
+        auto *handler = new jp2handler;
+        handler->setDevice(device);
+        handler->setFormat(format.isEmpty() ? QByteArray("jp2") : format);
+        return handler;
+    }
+};
+
+#include "jp2.moc"

@@ -1,0 +1,86 @@
+// What the readers share: decoded samples written into a picture laid out as the screen's pixmaps,
+// averaged down by a whole factor, and the colour spaces and transfer curves pictures name.
+#pragma once
+
+#include <QColorSpace>
+#include <QImage>
+#include <QImageIOHandler>
+#include <functional>
+#include <vector>
+
+namespace samples {
+
+// One plane of samples in rows: unsigned 8- or 16-bit words, or 32-bit integers, of which `bits`
+// are used. A plane may hold fewer samples than the picture has pixels (chroma subsampling).
+struct plane
+{
+    const uchar *data = nullptr;
+    qsizetype stride = 0; // bytes from one row to the next
+    int width = 0;
+    int height = 0;
+    int bytes = 1; // bytes a sample: 1, 2 or 4
+    int bits = 8;
+    bool sign = false; // 32-bit samples centred on zero
+};
+
+// How the first three planes make a colour.
+enum class model { grey, rgb, ycc };
+
+// How the samples relate to light. HDR curves are mapped into the picture's range with a soft
+// shoulder above white and the picture is then linear light; the others are left to the colour
+// space.
+enum class curve { plain, pq, hlg };
+
+struct planes
+{
+    QSize size; // the picture's size; the first plane has it
+    model kind = model::rgb;
+    plane channel[3]; // grey uses the first
+    plane alpha; // none when it has no data
+    bool premultiplied = false; // the colour samples are already multiplied by alpha
+    curve light = curve::plain;
+};
+
+// The picture at 1/shrink of its size on each side, each pixel the average of the block it covers
+// (a picture not divisible by the factor loses the last part-block), in 8 bits a channel where the
+// samples have no more and the light curve is plain, in 16 otherwise. Null when the pixels would
+// be over the decoding limit.
+QImage write(const planes &source, int shrink);
+
+// The value, from 0 to 255 or to 65535, of each sample value of so many bits on the light curve.
+std::vector<quint16> levels(int bits, curve light, bool wide);
+
+// The whole factor of a reduction from `whole` to `scaled` (the whole size divided and rounded
+// down), or 0 when the scaled size is no such reduction.
+int factor(QSize whole, QSize scaled);
+
+// Whether a picture of this size, at this many bytes a pixel, is within the decoding limit that
+// the toolkit's reader applies to every format.
+bool allowed(QSize size, int bytesperpixel = 4);
+
+// Runs work(first, last) over the rows 0..rows in as many parts as there are cores, at once.
+void inparallel(int rows, const std::function<void(int, int)> &work);
+
+// The colour space of the ITU-T H.273 code points for colour primaries and transfer, which HEIF,
+// AVIF and JPEG XL pictures name; invalid for what has no such space. HDR transfers give linear
+// light, as the samples are written.
+QColorSpace coded(int primaries, int transfer);
+curve lightof(int transfer);
+
+// What every reader offers: the size of a picture, and a scaled size it is asked to decode at.
+class handler : public QImageIOHandler
+{
+public:
+    bool supportsOption(ImageOption option) const override;
+    QVariant option(ImageOption option) const override;
+    void setOption(ImageOption option, const QVariant &value) override;
+
+protected:
+    // Reads what the size needs, once; false when the file is not a readable picture.
+    virtual bool header() = 0;
+    QSize whole; // the picture's own size, upright, once the header is read
+    QSize scaled; // the size asked for, if any
+    bool failed = false;
+};
+
+} // namespace samples

@@ -1,0 +1,246 @@
+// Pictures written in the formats the viewer reads with its own readers, by the field's own
+// encoders: libheif (HEIF and AVIF), libjxl (JPEG XL) and OpenJPEG (JPEG 2000). For the tests and
+// the measurements.
+#pragma once
+
+#include <QByteArray>
+#include <QColorSpace>
+#include <QImage>
+#include <QtEndian>
+#include <cstring>
+#include <jxl/encode.h>
+#include <jxl/thread_parallel_runner.h>
+#include <libheif/heif.h>
+#include <openjpeg.h>
+
+namespace writers {
+
+// A colour description as H.273 code points.
+struct coded
+{
+    int primaries = 1;
+    int transfer = 13;
+    int matrix = 6;
+    bool full = true;
+};
+
+// A picture as a HEIF (HEVC) or AVIF (AV1) file: 8 bits a channel, or 10 for an RGBA64 picture;
+// 10-bit AVIF in 4:2:2 chroma, as libheif 1.15 asks libaom for its professional profile there;
+// grey for a Grayscale8 picture; alpha where the picture has it. `orientation` (1 to 8, as in
+// Exif) is written as the container's rotation and mirror; `exif` as an Exif orientation tag.
+inline QByteArray heif(QImage picture, bool avif, int quality = 90, int orientation = 1,
+    const coded *colours = nullptr, int exif = 0)
+{
+    const bool grey = picture.format() == QImage::Format_Grayscale8;
+    const bool deep = picture.depth() == 64;
+    const bool alpha = picture.hasAlphaChannel();
+    if (!grey)
+        picture = picture.convertToFormat(deep
+                ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
+                : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888));
+    heif_image *image = nullptr;
+    const heif_chroma chroma = grey ? heif_chroma_monochrome
+        : deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    heif_image_create(picture.width(), picture.height(),
+        grey ? heif_colorspace_monochrome : heif_colorspace_RGB, chroma, &image);
+    const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
+    heif_image_add_plane(image, channel, picture.width(), picture.height(), deep ? 10 : 8);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(image, channel, &stride);
+    for (int y = 0; y < picture.height(); ++y) {
+        if (!deep) {
+            std::memcpy(plane + y * stride, picture.constScanLine(y),
+                size_t(picture.bytesPerLine()) < size_t(stride) ? picture.bytesPerLine() : stride);
+            continue;
+        }
+        const auto *in = reinterpret_cast<const quint16 *>(picture.constScanLine(y));
+        auto *out = reinterpret_cast<quint16 *>(plane + y * stride);
+        for (int i = 0; i < picture.width() * (alpha ? 4 : 3); ++i)
+            out[i] = qToLittleEndian(quint16(in[i + (alpha ? 0 : i / 3)] >> 6));
+    }
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_context_get_encoder_for_format(
+        context, avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder);
+    heif_encoder_set_lossy_quality(encoder, quality);
+    heif_encoder_set_parameter_string(encoder, "chroma", deep && avif ? "422" : "420");
+    heif_encoding_options *options = heif_encoding_options_alloc();
+    options->image_orientation = heif_orientation(orientation);
+    heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
+    if (colours) {
+        heif_nclx_color_profile_set_color_primaries(nclx, uint16_t(colours->primaries));
+        heif_nclx_color_profile_set_transfer_characteristics(nclx, uint16_t(colours->transfer));
+        heif_nclx_color_profile_set_matrix_coefficients(nclx, uint16_t(colours->matrix));
+        nclx->full_range_flag = colours->full;
+        heif_image_set_nclx_color_profile(image, nclx);
+        options->output_nclx_profile = nclx;
+        options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    }
+    heif_image_handle *handle = nullptr;
+    heif_context_encode_image(context, image, encoder, options, &handle);
+    if (exif) {
+        // An Exif block whose orientation tag says to turn the picture, which the container's
+        // own rotation already does.
+        const char block[] = { 0, 0, 0, 6, 'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0,
+            1, 1, 0x12, 0, 3, 0, 0, 0, 1, 0, char(exif), 0, 0, 0, 0, 0, 0 };
+        heif_context_add_exif_metadata(context, handle, block, int(sizeof block));
+    }
+    QByteArray bytes;
+    heif_writer writer = { 1, [](heif_context *, const void *data, size_t size, void *out) {
+                              static_cast<QByteArray *>(out)->append(
+                                  static_cast<const char *>(data), qsizetype(size));
+                              return heif_error { heif_error_Ok, heif_suberror_Unspecified, "" };
+                          } };
+    heif_context_write(context, &writer, &bytes);
+    heif_image_handle_release(handle);
+    heif_nclx_color_profile_free(nclx);
+    heif_encoding_options_free(options);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    heif_image_release(image);
+    return bytes;
+}
+
+// A picture as a JPEG XL file: lossless, or lossy at the given distance (1 is visually lossless);
+// 16 bits a channel for an RGBA64 picture; with its orientation (1 to 8) and colour space (sRGB,
+// Display P3 or BT.2020 with the sRGB curve, or PQ or HLG for `transfer` 16 or 18).
+inline QByteArray jxl(
+    QImage picture, float distance = 0, int orientation = 1, int primaries = 1, int transfer = 13)
+{
+    const bool deep = picture.depth() == 64;
+    const bool alpha = picture.hasAlphaChannel();
+    picture = picture.convertToFormat(deep ? QImage::Format_RGBA64
+            : alpha                        ? QImage::Format_RGBA8888
+                                           : QImage::Format_RGB888);
+    if (deep && !alpha) {
+        // Three 16-bit channels a pixel, as libjxl takes them.
+        QImage packed(picture.width() * 3, picture.height(), QImage::Format_Grayscale16);
+        for (int y = 0; y < picture.height(); ++y) {
+            const auto *in = reinterpret_cast<const quint16 *>(picture.constScanLine(y));
+            auto *out = reinterpret_cast<quint16 *>(packed.scanLine(y));
+            for (int i = 0; i < picture.width() * 3; ++i)
+                out[i] = in[i + i / 3];
+        }
+        picture = packed;
+    }
+    JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    void *runner = JxlThreadParallelRunnerCreate(nullptr, 2);
+    JxlEncoderSetParallelRunner(encoder, JxlThreadParallelRunner, runner);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = uint32_t(deep && !alpha ? picture.width() / 3 : picture.width());
+    info.ysize = uint32_t(picture.height());
+    info.bits_per_sample = deep ? 16 : 8;
+    info.num_color_channels = 3;
+    info.num_extra_channels = alpha ? 1 : 0;
+    info.alpha_bits = alpha ? info.bits_per_sample : 0;
+    info.orientation = JxlOrientation(orientation);
+    info.uses_original_profile = distance == 0;
+    JxlEncoderSetBasicInfo(encoder, &info);
+    JxlColorEncoding encoding;
+    JxlColorEncodingSetToSRGB(&encoding, JXL_FALSE);
+    encoding.primaries = primaries == 12 ? JXL_PRIMARIES_P3
+        : primaries == 9                 ? JXL_PRIMARIES_2100
+                                         : JXL_PRIMARIES_SRGB;
+    encoding.transfer_function = JxlTransferFunction(transfer);
+    JxlEncoderSetColorEncoding(encoder, &encoding);
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
+    if (distance == 0)
+        JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    else
+        JxlEncoderSetFrameDistance(settings, distance);
+    const JxlPixelFormat format = { alpha ? 4u : 3u, deep ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8,
+        JXL_NATIVE_ENDIAN, size_t(picture.bytesPerLine()) };
+    JxlEncoderAddImageFrame(settings, &format, picture.constBits(), size_t(picture.sizeInBytes()));
+    JxlEncoderCloseInput(encoder);
+    QByteArray bytes(1 << 16, 0);
+    size_t done = 0;
+    for (;;) {
+        auto *next = reinterpret_cast<uint8_t *>(bytes.data()) + done;
+        size_t room = size_t(bytes.size()) - done;
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next, &room);
+        done = size_t(next - reinterpret_cast<uint8_t *>(bytes.data()));
+        if (status != JXL_ENC_NEED_MORE_OUTPUT)
+            break;
+        bytes.resize(bytes.size() * 2);
+    }
+    bytes.resize(qsizetype(done));
+    JxlEncoderDestroy(encoder);
+    JxlThreadParallelRunnerDestroy(runner);
+    return bytes;
+}
+
+// A picture as a JPEG 2000 file (or a bare codestream) with the given number of resolution
+// levels, lossless or compressed by the given ratio; grey for a Grayscale8 picture.
+inline QByteArray jp2(
+    const QImage &picture, bool codestream = false, int levels = 6, float ratio = 0)
+{
+    const bool grey = picture.format() == QImage::Format_Grayscale8;
+    const bool alpha = !grey && picture.hasAlphaChannel();
+    const int count = grey ? 1 : alpha ? 4 : 3;
+    const QImage pixels = grey ? picture : picture.convertToFormat(QImage::Format_ARGB32);
+    opj_image_cmptparm_t parameters[4] = {};
+    for (int c = 0; c < count; ++c)
+        parameters[c]
+            = { 1, 1, OPJ_UINT32(picture.width()), OPJ_UINT32(picture.height()), 0, 0, 8, 0, 0 };
+    opj_image_t *image
+        = opj_image_create(OPJ_UINT32(count), parameters, grey ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
+    image->x1 = OPJ_UINT32(picture.width());
+    image->y1 = OPJ_UINT32(picture.height());
+    if (alpha)
+        image->comps[3].alpha = 1;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x) {
+            const size_t at = size_t(y) * picture.width() + x;
+            if (grey) {
+                image->comps[0].data[at] = pixels.constScanLine(y)[x];
+                continue;
+            }
+            const QRgb p = reinterpret_cast<const QRgb *>(pixels.constScanLine(y))[x];
+            const int values[] = { qRed(p), qGreen(p), qBlue(p), qAlpha(p) };
+            for (int c = 0; c < count; ++c)
+                image->comps[c].data[at] = values[c];
+        }
+    opj_cparameters_t settings;
+    opj_set_default_encoder_parameters(&settings);
+    settings.tcp_numlayers = 1;
+    settings.tcp_rates[0] = ratio;
+    settings.cp_disto_alloc = 1;
+    settings.numresolution = levels;
+    settings.tcp_mct = grey ? 0 : 1;
+    opj_codec_t *codec = opj_create_compress(codestream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
+    opj_setup_encoder(codec, &settings, image);
+    struct output
+    {
+        QByteArray bytes;
+        qint64 at = 0;
+    } out;
+    opj_stream_t *stream = opj_stream_create(1 << 16, OPJ_FALSE);
+    opj_stream_set_user_data(stream, &out, nullptr);
+    opj_stream_set_write_function(stream, [](void *data, OPJ_SIZE_T size, void *user) {
+        auto *o = static_cast<output *>(user);
+        if (o->at + qint64(size) > o->bytes.size())
+            o->bytes.resize(o->at + qint64(size));
+        std::memcpy(o->bytes.data() + o->at, data, size);
+        o->at += qint64(size);
+        return size;
+    });
+    opj_stream_set_skip_function(stream, [](OPJ_OFF_T by, void *user) {
+        static_cast<output *>(user)->at += by;
+        return by;
+    });
+    opj_stream_set_seek_function(stream, [](OPJ_OFF_T to, void *user) {
+        static_cast<output *>(user)->at = to;
+        return OPJ_TRUE;
+    });
+    opj_start_compress(codec, image, stream);
+    opj_encode(codec, stream);
+    opj_end_compress(codec, stream);
+    opj_stream_destroy(stream);
+    opj_destroy_codec(codec);
+    opj_image_destroy(image);
+    return out.bytes;
+}
+
+} // namespace writers
