@@ -2,6 +2,7 @@
 
 #include "chunks.h"
 #include "support.h"
+#include "writers.h"
 
 #include <QColorSpace>
 #include <QRandomGenerator>
@@ -103,6 +104,92 @@ inline QList<std::pair<QByteArray, QByteArray>> badprofiles()
     };
 }
 
+// Broken and hostile files of the formats beyond PNG, JPEG and GIF: cut short, empty, noise after
+// a good signature, headers claiming vast pictures, drawings that expand without end, nest
+// without end or reach outside themselves. Some carry the names the folder lists, so that steps
+// reach them too.
+inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
+{
+    QImage picture(40, 30, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    const QByteArray heic = writers::heif(picture, false);
+    const QByteArray avif = writers::heif(picture, true);
+    const QByteArray jxl = writers::jxl(picture);
+    const QByteArray jp2 = writers::jp2(picture);
+    const QByteArray j2k = writers::jp2(picture, true);
+    const QByteArray webp = encode(picture, "WEBP", 90);
+    const QByteArray tiff = encode(picture, "TIFF");
+    QRandomGenerator random(19);
+    QByteArray noise(4000, 0);
+    for (char &byte : noise)
+        byte = char(random.bounded(256));
+    // A HEIF picture whose spatial extents all say 65535 x 65535.
+    QByteArray vastheic = heic;
+    for (qsizetype at = vastheic.indexOf("ispe"); at > 0; at = vastheic.indexOf("ispe", at + 4)) {
+        qToBigEndian<quint32>(65535, vastheic.data() + at + 8);
+        qToBigEndian<quint32>(65535, vastheic.data() + at + 12);
+    }
+    // A TIFF file whose one strip would be 100000 x 100000 grey pixels.
+    QByteArray vasttiff("II*\0\x08\0\0\0", 8);
+    const quint16 tags[][2] = { { 256, 4 }, { 257, 4 }, { 258, 3 }, { 259, 3 }, { 262, 3 },
+        { 273, 4 }, { 277, 3 }, { 278, 4 }, { 279, 4 } };
+    const quint32 values[] = { 100000, 100000, 8, 1, 1, 8, 1, 100000, 4000000000u };
+    vasttiff += char(std::size(tags)) + QByteArray(1, 0);
+    for (size_t i = 0; i < std::size(tags); ++i) {
+        QByteArray entry(12, 0);
+        qToLittleEndian(tags[i][0], entry.data());
+        qToLittleEndian(tags[i][1], entry.data() + 2);
+        qToLittleEndian<quint32>(1, entry.data() + 4);
+        qToLittleEndian(values[i], entry.data() + 8);
+        vasttiff += entry;
+    }
+    vasttiff += QByteArray(4, 0) + QByteArray(64, '\x7f');
+    QByteArray laughs = "<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>";
+    for (char c = 'b'; c <= 'j'; ++c) {
+        const QByteArray previous = QByteArray("&") + char(c - 1) + ';';
+        laughs += QByteArray("<!ENTITY ") + c + " '" + previous.repeated(10) + "'>";
+    }
+    laughs += "]><svg xmlns='http://www.w3.org/2000/svg' width='10' "
+              "height='10'><text>&j;</text></svg>";
+    const QByteArray deep = "<svg xmlns='http://www.w3.org/2000/svg' width='10' height='10'>"
+        + QByteArray("<g>").repeated(100000) + QByteArray("</g>").repeated(100000) + "</svg>";
+    const QByteArray outside = "<svg xmlns='http://www.w3.org/2000/svg' "
+                               "xmlns:xlink='http://www.w3.org/1999/xlink' width='10' height='10'>"
+                               "<image xlink:href='/dev/zero' width='10' height='10'/></svg>";
+    const QByteArray nested = "<svg xmlns='http://www.w3.org/2000/svg' width='10' height='10'>"
+                              "<image href='data:image/svg+xml;base64,"
+        + outside.toBase64() + "' width='10' height='10'/></svg>";
+    const QByteArray system = "<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY x SYSTEM "
+                              "'file:///etc/passwd'>]><svg xmlns='http://www.w3.org/2000/svg' "
+                              "width='10' height='10'><text>&x;</text></svg>";
+    const QByteArray inflating = gzipped("<svg xmlns='http://www.w3.org/2000/svg' width='10' "
+                                         "height='10'>"
+        + QByteArray(64 << 20, ' ') + "</svg>");
+    return {
+        { "cut.heic", heic.left(heic.size() / 2) },
+        { "cut.avif", avif.left(avif.size() * 2 / 3) },
+        { "heic-cut.png", heic.left(heic.size() - 20) },
+        { "noise.heic", heic.left(32) + noise },
+        { "vast.heic", vastheic },
+        { "empty.heic", {} },
+        { "cut.jxl", jxl.left(jxl.size() / 2) },
+        { "jxl-noise.jpg", jxl.left(12) + noise },
+        { "cut.jp2", jp2.left(jp2.size() / 2) },
+        { "jp2-cut.gif", j2k.left(j2k.size() - 10) },
+        { "noise.j2k", j2k.left(40) + noise },
+        { "cut.webp", webp.left(webp.size() / 2) },
+        { "cut.tiff", tiff.left(tiff.size() / 2) },
+        { "vast.tiff", vasttiff },
+        { "laughs.svg", laughs },
+        { "deep.svg", deep },
+        { "outside.svg", outside },
+        { "nested.svg", nested },
+        { "system.svg", system },
+        { "inflating.svgz", inflating },
+        { "drawing-outside.gif", outside },
+    };
+}
+
 // Good pictures with bytes changed at random: the same seed makes the same ones.
 inline QList<std::pair<QByteArray, QByteArray>> mutants(
     const QList<QByteArray> &originals, int each, quint32 seed)
@@ -116,7 +203,8 @@ inline QList<std::pair<QByteArray, QByteArray>> mutants(
                 bytes[random.bounded(int(bytes.size()))] = char(random.bounded(256));
             const QByteArray kind = original.startsWith("GIF") ? "gif"
                 : original.startsWith("\x89PNG")               ? "png"
-                                                               : "jpg";
+                : original.startsWith("\xff\xd8")              ? "jpg"
+                                                               : "heic";
             made.append({ "mutant" + QByteArray::number(made.size()) + '.' + kind, bytes });
         }
     return made;
@@ -156,8 +244,9 @@ inline QList<QByteArray> fill(const QString &folder)
         { "screen.gif", gif(65535, 65535, 3) },
         { "locked.png", png },
     };
-    for (const auto &[name, contents] :
-        bad + otherbombs() + badprofiles() + mutants({ png, jpeg, anim }, 20, 1))
+    for (const auto &[name, contents] : bad + otherbombs() + badprofiles() + formatbombs()
+            + mutants(
+                { png, jpeg, anim, writers::heif(filled(QSize(40, 30), Qt::red), false) }, 20, 1))
         writebytes(folder, name, contents);
     const QByteArray base = QFile::encodeName(folder) + '/';
     ::chmod(base + "locked.png", 0);
@@ -182,7 +271,7 @@ inline QList<QByteArray> hostilenames()
         "text.jpg", "bomb.png", "widebomb.png", "frames.gif", "screen.gif", "locked.png",
         "folder.png", "dangling.jpg", "loop1.png", "zero.jpg", "fifo.png", "fifo.gif",
         "missing.png", "missing.gif" };
-    for (const auto &bomb : otherbombs() + badprofiles())
+    for (const auto &bomb : otherbombs() + badprofiles() + formatbombs())
         names << bomb.first;
     return names;
 }
@@ -190,8 +279,12 @@ inline QList<QByteArray> hostilenames()
 inline QList<QByteArray> mutantnames()
 {
     QList<QByteArray> names;
-    for (int i = 0; i < 60; ++i)
-        names << "mutant" + QByteArray::number(i) + (i < 20 ? ".png" : i < 40 ? ".jpg" : ".gif");
+    for (int i = 0; i < 80; ++i)
+        names << "mutant" + QByteArray::number(i)
+                + (i < 20        ? ".png"
+                        : i < 40 ? ".jpg"
+                        : i < 60 ? ".gif"
+                                 : ".heic");
     return names;
 }
 

@@ -5,6 +5,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QtEndian>
+#include <cmath>
 
 // Pictures as they are meant to be seen: upright, as sharp as the screen allows, at the size their
 // pixels give, under any file name.
@@ -297,6 +298,95 @@ private slots:
                     && qAbs(seen.blue() - wanted.blue()) <= 4,
                 qPrintable(QString("block %1: %2, not %3").arg(i).arg(seen.name(), wanted.name())));
         }
+    }
+
+    // A drawing is rendered at the size it is shown, in the screen's pixels: a line drawn one
+    // screen pixel wide is one pixel wide at every zoom step, as sharp as it was fitted.
+    void drawingStaysSharp()
+    {
+        QFile out(dir.filePath("line.svg"));
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("<svg xmlns='http://www.w3.org/2000/svg' width='300' height='200'>"
+                  "<rect width='300' height='200' fill='white'/>"
+                  "<line x1='150' y1='0' x2='150' y2='200' stroke='black' stroke-width='1' "
+                  "vector-effect='non-scaling-stroke'/></svg>");
+        out.close();
+        auto window = viewer(out.fileName());
+        for (int step = 0; step <= 10; ++step) {
+            QCOMPARE(shown().width(), 585 + 50 * step);
+            const QImage seen = ::seen();
+            const int row = seen.height() / 2;
+            double ink = 0;
+            int first = seen.width();
+            int last = -1;
+            for (int x = 0; x < seen.width(); ++x) {
+                const int dark = 255 - qGray(seen.pixel(x, row));
+                ink += dark / 255.0;
+                if (dark > 16) {
+                    first = qMin(first, x);
+                    last = x;
+                }
+            }
+            QVERIFY2(ink > 0.75 && ink < 1.25 && last - first <= 1,
+                qPrintable(QString("step %1: %2 pixels of ink over %3")
+                               .arg(step)
+                               .arg(ink)
+                               .arg(last - first + 1)));
+            window->zoomin();
+        }
+    }
+
+    // Pictures of high dynamic range (PQ or HLG) keep their highlights apart, eased into what the
+    // screen shows, rather than all becoming white.
+    void highDynamicRange_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        // Grey patches at 100, 203 (white), 400 and 1000 cd/m2, coded for PQ and for HLG.
+        const auto pq = [](double nits) {
+            const double m1 = 2610.0 / 16384, m2 = 2523.0 / 4096 * 128, c1 = 3424.0 / 4096,
+                         c2 = 2413.0 / 4096 * 32, c3 = 2392.0 / 4096 * 32;
+            const double y = std::pow(nits / 10000, m1);
+            return std::pow((c1 + c2 * y) / (1 + c3 * y), m2);
+        };
+        const auto hlg = [](double nits) {
+            const double scene = std::pow(nits / 1000, 1 / 1.2);
+            const double a = 0.17883277, b = 1 - 4 * a, c = 0.5 - a * std::log(4 * a);
+            return scene <= 1 / 12.0 ? std::sqrt(3 * scene) : a * std::log(12 * scene - b) + c;
+        };
+        for (const int transfer : { 16, 18 }) {
+            QImage patches(120, 30, QImage::Format_RGBX64);
+            for (int i = 0; i < 4; ++i) {
+                const double nits = QList<double>({ 100, 203, 400, 1000 })[i];
+                const quint16 v = quint16(65535 * (transfer == 16 ? pq(nits) : hlg(nits)));
+                for (int y = 0; y < 30; ++y)
+                    for (int x = 0; x < 30; ++x)
+                        reinterpret_cast<QRgba64 *>(patches.scanLine(y))[30 * i + x]
+                            = QRgba64::fromRgba64(v, v, v, 65535);
+            }
+            const writers::coded coded { 9, transfer, 9, false };
+            QTest::addRow("HEIC, %s", transfer == 16 ? "PQ" : "HLG")
+                << writers::heif(patches, false, 90, 1, &coded);
+            QTest::addRow("AVIF, %s", transfer == 16 ? "PQ" : "HLG")
+                << writers::heif(patches, true, 90, 1, &coded);
+            QTest::addRow("JPEG XL, %s", transfer == 16 ? "PQ" : "HLG")
+                << writers::jxl(patches, 0, 1, 9, transfer);
+        }
+    }
+    void highDynamicRange()
+    {
+        QFETCH(QByteArray, contents);
+        QFile out(dir.filePath("bright"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size());
+        out.close();
+        auto window = viewer(out.fileName());
+        const QImage seen = ::seen();
+        QList<int> greys;
+        for (int i = 0; i < 4; ++i)
+            greys << qGray(seen.pixel((2 * i + 1) * seen.width() / 8, seen.height() / 2));
+        QVERIFY2(greys[0] > 60 && greys[0] + 10 < greys[1] && greys[1] + 10 < greys[2]
+                && greys[2] + 5 < greys[3],
+            qPrintable(
+                QString("%1 %2 %3 %4").arg(greys[0]).arg(greys[1]).arg(greys[2]).arg(greys[3])));
     }
 
     // A JPEG over the decoding limit opens reduced until its decode fits; its own size is kept.

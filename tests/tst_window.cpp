@@ -1,4 +1,4 @@
-#include "support.h"
+#include "hostile.h"
 
 #include <QImageReader>
 #include <QImageWriter>
@@ -45,6 +45,8 @@ private slots:
         QCOMPARE(shown(), QSize(640, 640));
     }
 
+    // What is not a picture, or a broken or hostile one of any format, says so at start-up and
+    // opens an empty window; dropped on a picture, it leaves that picture shown.
     void startupFailure_data()
     {
         QTest::addColumn<QString>("entry");
@@ -53,6 +55,12 @@ private slots:
         QVERIFY(text.open(QIODevice::WriteOnly));
         text.write("not a picture\n");
         QTest::newRow("text") << text.fileName();
+        for (const auto &[name, contents] : hostile::formatbombs()) {
+            if (name.endsWith(".gif"))
+                continue; // played as a movie, which shows nothing rather than failing
+            writebytes(dir.path(), name, contents);
+            QTest::newRow(name.constData()) << dir.filePath(QString::fromLatin1(name));
+        }
     }
     void startupFailure()
     {
@@ -64,6 +72,10 @@ private slots:
         QCOMPARE(viewed->size(), QSize(600, 500));
         QVERIFY(shown().isEmpty());
         QCOMPARE(curpath, entry);
+        drop(viewed.get(), { QUrl::fromLocalFile(picture(dir.path(), "good.png", QSize(60, 40))) });
+        drop(viewed.get(), { QUrl::fromLocalFile(entry) });
+        QCOMPARE(shown(), QSize(585, 390));
+        QCOMPARE(centre(), QColor(Qt::red));
     }
 
     void animationTest_data()

@@ -207,10 +207,17 @@ inline QByteArray jp2(
     settings.tcp_numlayers = 1;
     settings.tcp_rates[0] = ratio;
     settings.cp_disto_alloc = 1;
+    // Each level halves the picture: no more levels than its smaller side allows.
+    while (levels > 1 && (1 << (levels - 1)) > qMin(picture.width(), picture.height()))
+        --levels;
     settings.numresolution = levels;
     settings.tcp_mct = grey ? 0 : 1;
     opj_codec_t *codec = opj_create_compress(codestream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
-    opj_setup_encoder(codec, &settings, image);
+    if (!opj_setup_encoder(codec, &settings, image)) {
+        opj_destroy_codec(codec);
+        opj_image_destroy(image);
+        return QByteArray();
+    }
     struct output
     {
         QByteArray bytes;
@@ -234,9 +241,9 @@ inline QByteArray jp2(
         static_cast<output *>(user)->at = to;
         return OPJ_TRUE;
     });
-    opj_start_compress(codec, image, stream);
-    opj_encode(codec, stream);
-    opj_end_compress(codec, stream);
+    if (!opj_start_compress(codec, image, stream) || !opj_encode(codec, stream)
+        || !opj_end_compress(codec, stream))
+        out.bytes.clear();
     opj_stream_destroy(stream);
     opj_destroy_codec(codec);
     opj_image_destroy(image);

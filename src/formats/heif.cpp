@@ -234,7 +234,7 @@ bool heifhandler::canRead() const
 bool heifhandler::header()
 {
     if (primary || failed)
-        return primary != nullptr;
+        return primary && !failed;
     failed = true;
     setup();
     if (!device() || device()->size() > filelimit)

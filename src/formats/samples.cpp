@@ -92,14 +92,15 @@ double fromHlg(double v)
     return 1000 / 203.0 * std::pow(scene, 1.2);
 }
 
-// Light above 80 % of white is eased towards white, so that highlights keep their shape instead
-// of all becoming white, and what lies below is left as it is.
-double shoulder(double light)
+// Light relative to white eased into what a screen shows: the extended Reinhard curve, reaching
+// white at 1000 cd/m2 (the peak most HDR pictures are made for), after a gain of 1.5 that keeps
+// the picture's own white bright. Highlights keep their differences instead of all becoming white.
+double eased(double light)
 {
-    const double knee = 0.8;
-    if (light <= knee)
-        return qMax(light, 0.0);
-    return knee + (1 - knee) * (1 - std::exp(-(light - knee) / (1 - knee)));
+    const double gain = 1.5;
+    const double top = gain * 1000 / 203.0;
+    const double x = qMax(light, 0.0) * gain;
+    return qMin(1.0, x * (1 + x / (top * top)) / (1 + x));
 }
 
 } // namespace
@@ -111,8 +112,8 @@ std::vector<quint16> levels(int bits, curve light, bool wide)
     std::vector<quint16> made(top + 1);
     for (int v = 0; v <= top; ++v) {
         const double x = double(v) / top;
-        const double y = light == curve::pq ? shoulder(fromPq(x))
-            : light == curve::hlg           ? shoulder(fromHlg(x))
+        const double y = light == curve::pq ? eased(fromPq(x))
+            : light == curve::hlg           ? eased(fromHlg(x))
                                             : x;
         made[v] = quint16(std::lround(qBound(0.0, y, 1.0) * out));
     }

@@ -26,9 +26,8 @@ struct plane
 // How the first three planes make a colour.
 enum class model { grey, rgb, ycc };
 
-// How the samples relate to light. HDR curves are mapped into the picture's range with a soft
-// shoulder above white and the picture is then linear light; the others are left to the colour
-// space.
+// How the samples relate to light. HDR curves are eased into the range a screen shows, the
+// picture then being linear light; the others are left to the colour space.
 enum class curve { plain, pq, hlg };
 
 struct planes

@@ -1,0 +1,66 @@
+// Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
+// tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2.
+
+#include "writers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QGuiApplication application(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: seeds FOLDER\n");
+        return 2;
+    }
+    const QDir into(QString::fromLocal8Bit(argv[1]));
+    QImage blocks(40, 30, QImage::Format_RGB32);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            blocks.setPixel(x, y, qRgb(x * 6, y * 8, (x ^ y) * 4));
+    QImage alpha = blocks.convertToFormat(QImage::Format_ARGB32);
+    alpha.setPixel(3, 3, qRgba(10, 20, 30, 40));
+    const QImage deep = blocks.convertToFormat(QImage::Format_RGBX64);
+    const QImage grey = blocks.convertToFormat(QImage::Format_Grayscale8);
+    const QImage odd = blocks.copy(0, 0, 33, 21);
+    const writers::coded p3 { 12, 13, 6, true };
+    const writers::coded pq { 9, 16, 9, false };
+    const QList<std::pair<QString, QByteArray>> files = {
+        { "heif/plain.heic", writers::heif(blocks, false) },
+        { "heif/turned.heic", writers::heif(blocks, false, 80, 6, nullptr, 3) },
+        { "heif/p3.heic", writers::heif(blocks, false, 80, 1, &p3) },
+        { "heif/deep.heic", writers::heif(deep, false) },
+        { "heif/pq.heic", writers::heif(deep, false, 80, 1, &pq) },
+        { "heif/grey.heic", writers::heif(grey, false) },
+        { "heif/alpha.heic", writers::heif(alpha, false) },
+        { "heif/odd.heic", writers::heif(odd, false) },
+        { "heif/plain.avif", writers::heif(blocks, true) },
+        { "heif/alpha.avif", writers::heif(alpha, true) },
+        { "heif/deep.avif", writers::heif(deep, true) },
+        { "jxl/plain.jxl", writers::jxl(blocks) },
+        { "jxl/lossy.jxl", writers::jxl(blocks, 1) },
+        { "jxl/turned.jxl", writers::jxl(blocks, 0, 5, 12) },
+        { "jxl/deep.jxl", writers::jxl(deep) },
+        { "jxl/pq.jxl", writers::jxl(deep, 1, 1, 9, 16) },
+        { "jxl/alpha.jxl", writers::jxl(alpha) },
+        { "jxl/odd.jxl", writers::jxl(odd, 1) },
+        { "jp2/plain.jp2", writers::jp2(blocks) },
+        { "jp2/lossy.jp2", writers::jp2(blocks, false, 4, 20) },
+        { "jp2/plain.j2k", writers::jp2(blocks, true) },
+        { "jp2/grey.jp2", writers::jp2(grey) },
+        { "jp2/alpha.jp2", writers::jp2(alpha) },
+        { "jp2/odd.j2k", writers::jp2(odd, true, 3) },
+    };
+    for (const auto &[name, bytes] : files) {
+        into.mkpath(QFileInfo(name).path());
+        QFile out(into.filePath(name));
+        if (bytes.isEmpty() || !out.open(QIODevice::WriteOnly)
+            || out.write(bytes) != bytes.size()) {
+            std::fprintf(stderr, "could not write %s\n", qPrintable(name));
+            return 1;
+        }
+    }
+    return 0;
+}
