@@ -6,9 +6,15 @@
 //                                          presses KEY N times; per step: median ms from the key
 //                                          to the next picture (colours alternate), and the
 //                                          viewer's CPU ms (its own threads, until it is idle)
+//   bench held N KEY RATE COLOUR -- VIEWER ARGS...
+//                                          once COLOUR shows, presses KEY N times, RATE a second,
+//                                          as a held key repeats: the viewer's CPU ms from the
+//                                          first press until it is idle, the ms it still worked
+//                                          after the last press, and its peak memory in KiB
 // Every picture carries a solid block of one colour at its centre, so the moment it is drawn can
 // be seen from the screen. Colours are written RRGGBB.
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,6 +22,8 @@
 #include <QImage>
 #include <QImageWriter>
 #include <QThread>
+
+#include "writers.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -25,6 +33,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +115,53 @@ int pictures(const QString &dir)
         QImage tiny(64, 48, QImage::Format_RGB32);
         tiny.fill(colours[i % 2]);
         ok = write(tiny, dir + QString("/many/%1.png").arg(i, 5, 10, QChar('0')));
+    }
+    // The formats beyond JPEG, as a phone, a web page, a camera or an archive writes them: 12 MP
+    // HEIC, AVIF and WebP at a phone's and a web page's quality, 24 MP JPEG XL, JPEG 2000 and TIFF.
+    const QImage twelve = photo(4032, 3024, colours[0], 5);
+    const QImage twentyfour = photo(6000, 4000, colours[0], 6);
+    const QList<std::pair<QString, std::function<QByteArray()>>> formats = {
+        { "/photo.heic", [&] { return writers::heif(twelve, false, 50); } },
+        { "/photo.avif", [&] { return writers::heif(twelve, true, 50); } },
+        { "/photo.webp",
+            [&] {
+                QByteArray bytes;
+                QBuffer buffer(&bytes);
+                buffer.open(QIODevice::WriteOnly);
+                QImageWriter writer(&buffer, "webp");
+                writer.setQuality(80);
+                writer.write(twelve);
+                return bytes;
+            } },
+        { "/photo.jxl", [&] { return writers::jxl(twentyfour, 1); } },
+        { "/photo.jp2", [&] { return writers::jp2(twentyfour, false, 6, 10); } },
+        { "/photo.tiff",
+            [&] {
+                QByteArray bytes;
+                QBuffer buffer(&bytes);
+                buffer.open(QIODevice::WriteOnly);
+                QImageWriter(&buffer, "tiff").write(twentyfour);
+                return bytes;
+            } },
+        { "/lzw.tiff",
+            [&] {
+                QByteArray bytes;
+                QBuffer buffer(&bytes);
+                buffer.open(QIODevice::WriteOnly);
+                QImageWriter writer(&buffer, "tiff");
+                writer.setCompression(1);
+                writer.write(twentyfour);
+                return bytes;
+            } },
+    };
+    for (const auto &[name, made] : formats) {
+        QFile out(dir + name);
+        if (!ok || out.exists())
+            continue;
+        const QByteArray bytes = made();
+        ok = !bytes.isEmpty() && out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+        if (!ok)
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(out.fileName()));
     }
     if (ok && !QFile::exists(dir + "/huge.png")) {
         QImage huge(16000, 16000, QImage::Format_RGB32);
@@ -242,6 +298,44 @@ int steps(int count, const char *key, const QRgb pair[2], char **command)
     return latencies.first() < 0;
 }
 
+// Presses the key as a held key repeats it, then waits until the viewer is idle.
+int held(int count, const char *key, int rate, QRgb colour, char **command)
+{
+    QElapsedTimer timer;
+    timer.start();
+    launch(command);
+    if (waitshown(colour, timer) < 0)
+        return 1;
+    idle();
+    const KeyCode code = XKeysymToKeycode(display, XStringToKeysym(key));
+    const qint64 before = cputime();
+    timer.restart();
+    for (int i = 0; i < count; ++i) {
+        XTestFakeKeyEvent(display, code, True, 0);
+        XTestFakeKeyEvent(display, code, False, 0);
+        XFlush(display);
+        const qint64 due = qint64(i + 1) * 1000 / rate;
+        QThread::msleep(qMax<qint64>(0, due - timer.elapsed()));
+    }
+    const qint64 last = timer.elapsed();
+    // Working after the last press: until the CPU time last grew, seen every 10 ms, as long as it
+    // has not stood still for half a second.
+    qint64 busyuntil = last;
+    for (qint64 seen = cputime(), stillsince = timer.elapsed();
+         timer.elapsed() - stillsince < 500;) {
+        QThread::msleep(10);
+        const qint64 now = cputime();
+        if (now != seen) {
+            seen = now;
+            busyuntil = stillsince = timer.elapsed();
+        }
+    }
+    std::printf("%.1f %lld %ld\n", (cputime() - before) / 1e6,
+        qMax<qint64>(0, busyuntil - last - 10), peakmemory());
+    finish();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -254,12 +348,15 @@ int main(int argc, char **argv)
     if (dashes < 0 || !(display = XOpenDisplay(nullptr))) {
         std::fprintf(stderr,
             "usage: bench pictures DIR | shown COLOUR -- VIEWER... | steps N KEY "
-            "COLOUR COLOUR -- VIEWER...   (in an X server)\n");
+            "COLOUR COLOUR -- VIEWER... | held N KEY RATE COLOUR -- VIEWER...   (in an X "
+            "server)\n");
         return 2;
     }
     auto colour = [](const QString &text) { return QRgb(0xff000000 | text.toUInt(nullptr, 16)); };
     if (args[1] == "shown")
         return shown(colour(args[2]), argv + dashes + 1);
+    if (args[1] == "held")
+        return held(args[2].toInt(), argv[3], args[4].toInt(), colour(args[5]), argv + dashes + 1);
     const QRgb pair[2] = { colour(args[4]), colour(args[5]) };
     return steps(args[2].toInt(), argv[3], pair, argv + dashes + 1);
 }

@@ -7,8 +7,12 @@
 #include <QColorSpace>
 #include <QColorTransform>
 #include <QFile>
+#include <QImageIOPlugin>
 #include <QImageReader>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QPixmap>
+#include <QPluginLoader>
 #include <algorithm>
 #include <cmath>
 
@@ -21,7 +25,7 @@ constexpr qint64 limitpixels = qint64(decodelimitmb) << 20 >> 2;
 constexpr int reductions[] = { 8, 4, 2, 1 };
 // The readers that decode reduced: those whose decoder itself reduces, with no whole picture held
 // on the way, can open pictures whose whole decode would be over the limit.
-const QByteArrayList reducing = { "jpeg", "jp2", "heif", "jxl" };
+const QByteArrayList reducing = { "jpeg", "jp2", "heif", "jxl", "webpscaled" };
 const QByteArrayList reducinginside = { "jpeg", "jp2" };
 // A drawing is rendered at the size shown up to this many pixels (128 MiB), and enlarged beyond.
 constexpr qint64 drawnpixels = qint64(32) << 20;
@@ -97,6 +101,24 @@ QImage laidout(QImage image)
     return image;
 }
 
+// The format of the project's own reader that takes the file by its contents, if one does: they
+// come before the toolkit's readers, which find a WebP picture too but decode it whole.
+QByteArray ownformat(QIODevice &file)
+{
+    for (const QStaticPlugin &plugin : QPluginLoader::staticPlugins()) {
+        auto *reader = qobject_cast<QImageIOPlugin *>(plugin.instance());
+        const QJsonArray keys = plugin.metaData()
+                                    .value(QLatin1String("MetaData"))
+                                    .toObject()
+                                    .value(QLatin1String("Keys"))
+                                    .toArray();
+        if (reader && !keys.isEmpty()
+            && (reader->capabilities(&file, QByteArray()) & QImageIOPlugin::CanRead))
+            return keys.first().toString().toLatin1();
+    }
+    return QByteArray();
+}
+
 // The size a drawing is rendered at to be shown fitted into the box: exactly that, within the
 // largest rendering allowed.
 QSize drawnsize(QSize whole, QSize box, bool *largest)
@@ -156,7 +178,7 @@ decoded decode(const QString &file, QSize box, qint64 budget)
             return {};
     }
     QImageReader reader(drawing ? static_cast<QIODevice *>(&document) : &input,
-        drawing ? QByteArray("svg") : QByteArray());
+        drawing ? QByteArray("svg") : ownformat(input));
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     const bool sideways = reader.transformation() & QImageIOHandler::TransformationRotate90;

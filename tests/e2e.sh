@@ -272,6 +272,21 @@ ok "blue below"
 xdotool key Escape
 wait $app || fail "exit status"
 
+# --- The formats of phones, the web and archives, opened by name whatever it says ---
+for format in heic avif webp jp2 tiff; do
+  $convert -size 800x600 xc:'#00c080' -quality 90 "$work/format.$format"
+  mv "$work/format.$format" "$work/format-$format.png"
+done
+printf '%s' "<svg xmlns='http://www.w3.org/2000/svg' width='800' height='600'>" \
+  "<rect width='800' height='600' fill='#00c080'/></svg>" >"$work/format-svg.png"
+for format in heic avif webp jp2 tiff svg; do
+  start "$work/format-$format.png"
+  expectbox '#00c080' 585x438 "a $format picture named .png"
+  [ -n "${E2E_SHOTS:-}" ] && import -window "$win" -depth 8 "$E2E_SHOTS/$format.png"
+  xdotool key Escape
+  wait $app || fail "exit status"
+done
+
 # --- Two screen pixels to a window pixel: the same window, its picture made in screen pixels ---
 for ratio in 1 2; do
   QT_SCALE_FACTOR=$ratio start "$work/pics/fine.png"

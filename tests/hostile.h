@@ -129,6 +129,13 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         qToBigEndian<quint32>(65535, vastheic.data() + at + 8);
         qToBigEndian<quint32>(65535, vastheic.data() + at + 12);
     }
+    // A HEIF picture of 40 x 30 whose grid says its tiles make 48680 x 5376 (found by fuzzing).
+    QByteArray gridheic = heic;
+    const qsizetype grid = gridheic.indexOf("idat");
+    if (grid > 0) {
+        qToBigEndian<quint16>(48680, gridheic.data() + grid + 8);
+        qToBigEndian<quint16>(5376, gridheic.data() + grid + 10);
+    }
     // A TIFF file whose one strip would be 100000 x 100000 grey pixels.
     QByteArray vasttiff("II*\0\x08\0\0\0", 8);
     const quint16 tags[][2] = { { 256, 4 }, { 257, 4 }, { 258, 3 }, { 259, 3 }, { 262, 3 },
@@ -171,6 +178,7 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "heic-cut.png", heic.left(heic.size() - 20) },
         { "noise.heic", heic.left(32) + noise },
         { "vast.heic", vastheic },
+        { "grid.heic", gridheic },
         { "empty.heic", {} },
         { "cut.jxl", jxl.left(jxl.size() / 2) },
         { "jxl-noise.jpg", jxl.left(12) + noise },

@@ -13,10 +13,11 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 entry=$prefix/share/applications/porvane.desktop
 desktop-file-validate "$entry" || fail "the desktop entry is not valid"
 grep -qx 'Exec=porvane %f' "$entry" || fail "the entry does not open one file"
-for type in image/png image/jpeg image/gif; do
+types="image/png image/jpeg image/gif image/heic image/avif image/webp image/tiff image/jxl image/jp2 image/svg+xml"
+for type in $types; do
   grep '^MimeType=' "$entry" | tr '=;' '\n\n' | grep -qx "$type" || fail "$type is not offered"
 done
-echo "ok: desktop entry valid, opens image/png, image/jpeg and image/gif"
+echo "ok: desktop entry valid, opens $types"
 
 icon=$prefix/share/icons/hicolor/256x256/apps/porvane.png
 [ "$(/usr/bin/identify -format '%m %wx%h' "$icon")" = "PNG 256x256" ] || fail "icon is not a 256 x 256 PNG"
@@ -48,7 +49,8 @@ for file in usr/bin/porvane usr/share/applications/porvane.desktop \
   grep -qx "./$file" "$prefix/contents" || fail "the package lacks $file"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libqt6widgets6 qt6-qpa-plugins qt6-wayland; do
+for package in libqt6widgets6 qt6-qpa-plugins qt6-wayland qt6-image-formats-plugins libqt6svg6 \
+  libheif1 libjxl0.7 libopenjp2-7 libde265-0; do
   [[ $depends == *"$package"* ]] || fail "the package does not depend on $package: $depends"
 done
 dpkg-deb -x "$deb" "$prefix/root"

@@ -1,11 +1,13 @@
 // Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
-// tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2.
+// tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp.
 
 #include "writers.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImageWriter>
 #include <cstdio>
 
 int main(int argc, char **argv)
@@ -27,7 +29,20 @@ int main(int argc, char **argv)
     const QImage odd = blocks.copy(0, 0, 33, 21);
     const writers::coded p3 { 12, 13, 6, true };
     const writers::coded pq { 9, 16, 9, false };
+    const auto webp = [](const QImage &picture, int quality) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "webp");
+        writer.setQuality(quality);
+        writer.write(picture);
+        return bytes;
+    };
     const QList<std::pair<QString, QByteArray>> files = {
+        { "webp/lossy.webp", webp(blocks, 80) },
+        { "webp/lossless.webp", webp(blocks, 100) },
+        { "webp/alpha.webp", webp(alpha, 80) },
+        { "webp/odd.webp", webp(odd, 50) },
         { "heif/plain.heic", writers::heif(blocks, false) },
         { "heif/turned.heic", writers::heif(blocks, false, 80, 6, nullptr, 3) },
         { "heif/p3.heic", writers::heif(blocks, false, 80, 1, &p3) },

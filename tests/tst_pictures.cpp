@@ -222,6 +222,15 @@ private slots:
                 << writers::jxl(stored(upright, tag), 0, tag) << colours;
         }
         QTest::newRow("AVIF, turned") << writers::heif(stored(upright, 6), true, 95, 6) << colours;
+        // Large enough to be decoded reduced: straight from the decoder where nothing turns it,
+        // reduced after the turn where something does.
+        const QImage large = blocks(400);
+        QTest::newRow("HEIC, reduced") << writers::heif(large, false) << colours;
+        QTest::newRow("AVIF, reduced") << writers::heif(large, true) << colours;
+        QTest::newRow("HEIC, reduced, turned")
+            << writers::heif(stored(large, 8), false, 90, 8) << colours;
+        QTest::newRow("HEIC, reduced, alpha")
+            << writers::heif(large.convertToFormat(QImage::Format_ARGB32), false) << colours;
         QTest::newRow("HEIC, 10 bits")
             << writers::heif(upright.convertToFormat(QImage::Format_RGBX64), false) << colours;
         QTest::newRow("AVIF, 10 bits")

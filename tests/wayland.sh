@@ -68,11 +68,12 @@ start() {
   waitfor shown || fail "no window for $*"
   waitfor focused || fail "the window did not get the focus"
 }
+# A program built with the sanitizers looks for leaks as it leaves, which takes it some 0.6 s more.
 quit() {
   key Escape
-  limit=1 waitfor ended $app || {
+  limit=${EXIT_SECONDS:-1} waitfor ended $app || {
     shown && fail "Escape did not close the window"
-    fail "the window closed, but the program did not end within a second"
+    fail "the window closed, but the program did not end within ${EXIT_SECONDS:-1} s"
   }
   wait $app || fail "exit status $?"
 }
@@ -95,7 +96,7 @@ key Return
 waitfor sized "600 500" || fail "Return did not restore the window"
 expectbox '#ffff00' 440x440 "Return again: back to 600 x 500"
 quit
-ok "Escape ends the program within a second, with status 0"
+ok "Escape ends the program within ${EXIT_SECONDS:-1} s, with status 0"
 
 # The app id is the desktop entry's, whatever the program's file is called.
 cp "$exe" "$work/another-name"

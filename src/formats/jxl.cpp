@@ -9,6 +9,7 @@
 #include <jxl/decode.h>
 #include <jxl/thread_parallel_runner.h>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -29,8 +30,8 @@ struct runnerfree
 };
 
 // Where decoded rows go: straight into the picture, or summed into the blocks of a reduced one.
-// libjxl calls from its threads, each with rows of its own groups of 256 x 256 pixels, which a
-// block of 2, 4 or 8 never straddles, so no two threads add into the same block.
+// libjxl calls from its threads, and may visit a pixel twice (a pass over the low-resolution image,
+// then the full one): sums are taken under a lock, and values never leave their range.
 struct target
 {
     QImage image;
@@ -40,13 +41,16 @@ struct target
     bool premultiplied = false;
     std::vector<quint16> light;
     std::vector<quint32> sums; // four a block
-    std::vector<quint16> counts;
+    std::vector<quint32> counts;
+    std::mutex summing;
 
     void put(uchar *line, int x, const quint32 v[4]) const
     {
         const quint32 top = wide ? 65535 : 255;
-        quint32 c[3] = { light[v[0]], light[v[1]], light[v[2]] };
-        const quint32 a = alpha ? v[3] : top;
+        quint32 c[3];
+        for (int k = 0; k < 3; ++k)
+            c[k] = light[qMin(v[k], top)];
+        const quint32 a = alpha ? qMin(v[3], top) : top;
         if (alpha && !premultiplied)
             for (quint32 &value : c)
                 value = (value * a + top / 2) / top;
@@ -74,6 +78,7 @@ struct target
         const size_t row = y / shrink;
         if (row >= size_t(image.height()))
             return;
+        const std::lock_guard<std::mutex> lock(summing);
         for (size_t i = 0; i < count; ++i) {
             const size_t column = (x + i) / shrink;
             if (column >= size_t(image.width()))
@@ -158,16 +163,18 @@ QColorSpace colourspace(const JxlColorEncoding &encoding, samples::curve *light)
         white = QPointF(1 / 3.0, 1 / 3.0);
     else if (encoding.white_point == JXL_WHITE_POINT_CUSTOM)
         white = xy(encoding.white_point_xy);
+    // Grey has no primaries of its own: sRGB's serve.
+    const bool rgb = encoding.color_space == JXL_COLOR_SPACE_RGB;
     QPointF red(0.64, 0.33), green(0.30, 0.60), blue(0.15, 0.06);
-    if (encoding.primaries == JXL_PRIMARIES_2100) {
+    if (rgb && encoding.primaries == JXL_PRIMARIES_2100) {
         red = QPointF(0.708, 0.292);
         green = QPointF(0.170, 0.797);
         blue = QPointF(0.131, 0.046);
-    } else if (encoding.primaries == JXL_PRIMARIES_P3) {
+    } else if (rgb && encoding.primaries == JXL_PRIMARIES_P3) {
         red = QPointF(0.680, 0.320);
         green = QPointF(0.265, 0.690);
         blue = QPointF(0.150, 0.060);
-    } else if (encoding.primaries == JXL_PRIMARIES_CUSTOM) {
+    } else if (rgb && encoding.primaries == JXL_PRIMARIES_CUSTOM) {
         red = xy(encoding.primaries_red_xy);
         green = xy(encoding.primaries_green_xy);
         blue = xy(encoding.primaries_blue_xy);
@@ -266,7 +273,8 @@ bool jxlhandler::decode(target &into, bool lowresolution, QColorSpace *space, sa
     for (;;) {
         switch (JxlDecoderProcessInput(decoder.get())) {
         case JXL_DEC_COLOR_ENCODING: {
-            JxlColorEncoding encoding;
+            // libjxl leaves what does not apply (the primaries of grey) as it found it.
+            JxlColorEncoding encoding {};
             size_t icc = 0;
             if (JxlDecoderGetColorAsEncodedProfile(
                     decoder.get(), &format, JXL_COLOR_PROFILE_TARGET_DATA, &encoding)

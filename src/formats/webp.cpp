@@ -1,0 +1,189 @@
+// WebP pictures, read with libwebp: a still picture scaled as it is decoded to the size asked for,
+// so that the whole picture is never held; an animation's first frame, whole.
+
+#include "samples.h"
+
+#include <QIODevice>
+#include <QImageIOPlugin>
+#include <QSysInfo>
+#include <memory>
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+namespace {
+
+constexpr qint64 filelimit = qint64(512) << 20;
+
+struct demuxfree
+{
+    void operator()(WebPDemuxer *demuxer) const { WebPDemuxDelete(demuxer); }
+};
+struct animationfree
+{
+    void operator()(WebPAnimDecoder *decoder) const { WebPAnimDecoderDelete(decoder); }
+};
+
+// Premultiplied samples in the byte order of the screen's pixmap formats, alpha or not.
+WEBP_CSP_MODE premultiplied()
+{
+    return QSysInfo::ByteOrder == QSysInfo::LittleEndian ? MODE_bgrA : MODE_Argb;
+}
+
+class webphandler : public samples::handler
+{
+public:
+    bool canRead() const override;
+    bool read(QImage *image) override;
+    static bool canRead(QIODevice *device);
+
+protected:
+    bool header() override;
+
+private:
+    bool firstframe(QImage *image) const;
+    QColorSpace colourspace() const;
+
+    QByteArray bytes;
+    WebPBitstreamFeatures features {};
+};
+
+bool webphandler::canRead(QIODevice *device)
+{
+    if (!device)
+        return false;
+    const QByteArray first = device->peek(12);
+    return first.size() == 12 && first.startsWith("RIFF") && first.endsWith("WEBP");
+}
+
+bool webphandler::canRead() const
+{
+    if (whole.isEmpty() && !canRead(device()))
+        return false;
+    setFormat("webp");
+    return true;
+}
+
+bool webphandler::header()
+{
+    if (!whole.isEmpty() || failed)
+        return !whole.isEmpty();
+    failed = true;
+    if (!device() || device()->size() > filelimit)
+        return false;
+    bytes = device()->readAll();
+    if (WebPGetFeatures(
+            reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), &features)
+        != VP8_STATUS_OK)
+        return false;
+    const QSize size(features.width, features.height);
+    if (!samples::allowed(size))
+        return false;
+    whole = size;
+    failed = false;
+    return true;
+}
+
+QColorSpace webphandler::colourspace() const
+{
+    const WebPData data
+        = { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
+    const std::unique_ptr<WebPDemuxer, demuxfree> demuxer(WebPDemux(&data));
+    WebPChunkIterator chunk;
+    if (!demuxer || !WebPDemuxGetChunk(demuxer.get(), "ICCP", 1, &chunk))
+        return QColorSpace();
+    const QColorSpace space = QColorSpace::fromIccProfile(
+        QByteArray(reinterpret_cast<const char *>(chunk.chunk.bytes), qsizetype(chunk.chunk.size)));
+    WebPDemuxReleaseChunkIterator(&chunk);
+    return space;
+}
+
+// An animation's first frame, composed on its canvas.
+bool webphandler::firstframe(QImage *image) const
+{
+    WebPAnimDecoderOptions options;
+    if (!WebPAnimDecoderOptionsInit(&options))
+        return false;
+    options.color_mode = premultiplied();
+    options.use_threads = 1;
+    const WebPData data
+        = { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
+    const std::unique_ptr<WebPAnimDecoder, animationfree> decoder(
+        WebPAnimDecoderNew(&data, &options));
+    WebPAnimInfo info;
+    uint8_t *pixels = nullptr;
+    int timestamp = 0;
+    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info)
+        || QSize(int(info.canvas_width), int(info.canvas_height)) != whole
+        || !WebPAnimDecoderGetNext(decoder.get(), &pixels, &timestamp) || !pixels)
+        return false;
+    *image = QImage(pixels, whole.width(), whole.height(), whole.width() * 4,
+        QImage::Format_ARGB32_Premultiplied)
+                 .copy();
+    return !image->isNull();
+}
+
+bool webphandler::read(QImage *image)
+{
+    if (!header())
+        return false;
+    QImage decoded;
+    if (features.has_animation) {
+        if (!firstframe(&decoded))
+            return false;
+    } else {
+        const QSize size = scaled.isValid() && !scaled.isEmpty() ? scaled : whole;
+        if (!samples::allowed(size))
+            return false;
+        decoded = QImage(
+            size, features.has_alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+        if (decoded.isNull())
+            return false;
+        WebPDecoderConfig config;
+        if (!WebPInitDecoderConfig(&config))
+            return false;
+        config.options.use_threads = 1;
+        config.options.use_scaling = size != whole;
+        config.options.scaled_width = size.width();
+        config.options.scaled_height = size.height();
+        config.output.colorspace = premultiplied();
+        config.output.is_external_memory = 1;
+        config.output.u.RGBA.rgba = decoded.bits();
+        config.output.u.RGBA.stride = int(decoded.bytesPerLine());
+        config.output.u.RGBA.size = size_t(decoded.sizeInBytes());
+        const VP8StatusCode status = WebPDecode(
+            reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), &config);
+        WebPFreeDecBuffer(&config.output);
+        if (status != VP8_STATUS_OK)
+            return false;
+    }
+    decoded.setColorSpace(colourspace());
+    if (scaled.isValid() && decoded.size() != scaled)
+        decoded = decoded.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    *image = std::move(decoded);
+    return true;
+}
+
+} // namespace
+
+class webpplugin : public QImageIOPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "webp.json")
+
+public:
+    Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
+    {
+        if (format == "webpscaled")
+            return CanRead;
+        return format.isEmpty() && webphandler::canRead(device) ? CanRead : Capabilities();
+    }
+    QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
+    {
+        auto *handler = new webphandler;
+        handler->setDevice(device);
+        handler->setFormat(format.isEmpty() ? QByteArray("webp") : format);
+        return handler;
+    }
+};
+
+#include "webp.moc"
