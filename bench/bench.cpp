@@ -23,6 +23,7 @@
 #include <QImageWriter>
 #include <QThread>
 
+#include "chunks.h"
 #include "writers.h"
 
 #include <X11/Xlib.h>
@@ -123,36 +124,11 @@ int pictures(const QString &dir)
     const QList<std::pair<QString, std::function<QByteArray()>>> formats = {
         { "/photo.heic", [&] { return writers::heif(twelve, false, 50); } },
         { "/photo.avif", [&] { return writers::heif(twelve, true, 50); } },
-        { "/photo.webp",
-            [&] {
-                QByteArray bytes;
-                QBuffer buffer(&bytes);
-                buffer.open(QIODevice::WriteOnly);
-                QImageWriter writer(&buffer, "webp");
-                writer.setQuality(80);
-                writer.write(twelve);
-                return bytes;
-            } },
+        { "/photo.webp", [&] { return encode(twelve, "WEBP", 80); } },
         { "/photo.jxl", [&] { return writers::jxl(twentyfour, 1); } },
         { "/photo.jp2", [&] { return writers::jp2(twentyfour, false, 6, 10); } },
-        { "/photo.tiff",
-            [&] {
-                QByteArray bytes;
-                QBuffer buffer(&bytes);
-                buffer.open(QIODevice::WriteOnly);
-                QImageWriter(&buffer, "tiff").write(twentyfour);
-                return bytes;
-            } },
-        { "/lzw.tiff",
-            [&] {
-                QByteArray bytes;
-                QBuffer buffer(&bytes);
-                buffer.open(QIODevice::WriteOnly);
-                QImageWriter writer(&buffer, "tiff");
-                writer.setCompression(1);
-                writer.write(twentyfour);
-                return bytes;
-            } },
+        { "/photo.tiff", [&] { return encode(twentyfour, "TIFF"); } },
+        { "/lzw.tiff", [&] { return encode(twentyfour, "TIFF", -1, 1); } },
     };
     for (const auto &[name, made] : formats) {
         QFile out(dir + name);

@@ -4,16 +4,21 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QImage>
+#include <QImageWriter>
 #include <QtEndian>
 #include <zlib.h>
 
-// A picture's file contents in the given format.
-inline QByteArray encode(const QImage &image, const char *format, int quality = -1)
+// A picture's file contents in the given format, at the given quality and compression.
+inline QByteArray encode(
+    const QImage &image, const char *format, int quality = -1, int compression = -1)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format, quality);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(quality);
+    writer.setCompression(compression);
+    writer.write(image);
     return bytes;
 }
 

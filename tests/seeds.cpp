@@ -1,6 +1,7 @@
 // Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
 // tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp.
 
+#include "chunks.h"
 #include "writers.h"
 
 #include <QBuffer>
@@ -29,20 +30,11 @@ int main(int argc, char **argv)
     const QImage odd = blocks.copy(0, 0, 33, 21);
     const writers::coded p3 { 12, 13, 6, true };
     const writers::coded pq { 9, 16, 9, false };
-    const auto webp = [](const QImage &picture, int quality) {
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, "webp");
-        writer.setQuality(quality);
-        writer.write(picture);
-        return bytes;
-    };
     const QList<std::pair<QString, QByteArray>> files = {
-        { "webp/lossy.webp", webp(blocks, 80) },
-        { "webp/lossless.webp", webp(blocks, 100) },
-        { "webp/alpha.webp", webp(alpha, 80) },
-        { "webp/odd.webp", webp(odd, 50) },
+        { "webp/lossy.webp", encode(blocks, "WEBP", 80) },
+        { "webp/lossless.webp", encode(blocks, "WEBP", 100) },
+        { "webp/alpha.webp", encode(alpha, "WEBP", 80) },
+        { "webp/odd.webp", encode(odd, "WEBP", 50) },
         { "heif/plain.heic", writers::heif(blocks, false) },
         { "heif/turned.heic", writers::heif(blocks, false, 80, 6, nullptr, 3) },
         { "heif/p3.heic", writers::heif(blocks, false, 80, 1, &p3) },

@@ -537,14 +537,6 @@ void setup()
     });
 }
 
-struct contextfree
-{
-    void operator()(heif_context *context) const { heif_context_free(context); }
-};
-struct handlefree
-{
-    void operator()(heif_image_handle *handle) const { heif_image_handle_release(handle); }
-};
 // The boxes of an ISO base media file (HEIF's container), each with its size checked.
 struct box
 {
@@ -648,11 +640,6 @@ bool plain(QByteArrayView file)
     return at <= ipma.body.size();
 }
 
-struct imagefree
-{
-    void operator()(heif_image *image) const { heif_image_release(image); }
-};
-
 samples::plane planeof(const heif_image *image, heif_channel channel)
 {
     samples::plane made;
@@ -671,9 +658,11 @@ samples::plane planeof(const heif_image *image, heif_channel channel)
 class heifhandler : public samples::handler
 {
 public:
-    bool canRead() const override;
+    heifhandler()
+        : handler("heif", recognises)
+    { }
     bool read(QImage *image) override;
-    static bool canRead(QIODevice *device);
+    static bool recognises(QIODevice *device);
 
 protected:
     bool header() override;
@@ -682,28 +671,17 @@ private:
     QColorSpace colourspace(const heif_image *image, samples::curve *light) const;
 
     QByteArray bytes;
-    std::unique_ptr<heif_context, contextfree> context;
-    std::unique_ptr<heif_image_handle, handlefree> primary;
+    samples::owned<heif_context, heif_context_free> context;
+    samples::owned<const heif_image_handle, heif_image_handle_release> primary;
 };
 
-bool heifhandler::canRead(QIODevice *device)
+bool heifhandler::recognises(QIODevice *device)
 {
-    if (!device)
-        return false;
     const QByteArray start = device->peek(32);
     return start.size() >= 12
         && heif_check_filetype(
                reinterpret_cast<const uint8_t *>(start.constData()), int(start.size()))
         == heif_filetype_yes_supported;
-}
-
-// Once the header is read the file has been read too, and is still a picture.
-bool heifhandler::canRead() const
-{
-    if (!primary && !canRead(device()))
-        return false;
-    setFormat("heif");
-    return true;
 }
 
 bool heifhandler::header()
@@ -779,7 +757,7 @@ bool heifhandler::read(QImage *image)
     codecs::described = nullptr;
     codecs::reduceby = 1;
     heif_nclx_color_profile_free(nclx);
-    const std::unique_ptr<heif_image, imagefree> pixels(decoded);
+    const samples::owned<const heif_image, heif_image_release> pixels(decoded);
     if (error.code || !decoded)
         return false;
 
@@ -804,13 +782,8 @@ bool heifhandler::read(QImage *image)
     // Reduced as it was decoded, or reduced now.
     const bool reducedalready = shrink > 1 && source.size == scaled;
     QImage written = samples::write(source, reducedalready ? 1 : qMax(1, shrink));
-    if (written.isNull())
-        return false;
     written.setColorSpace(colours);
-    if (scaled.isValid() && written.size() != scaled)
-        written = written.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    *image = std::move(written);
-    return true;
+    return deliver(std::move(written), image);
 }
 
 } // namespace
@@ -823,16 +796,11 @@ class heifplugin : public QImageIOPlugin
 public:
     Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
     {
-        if (format == "heif" || format == "heic" || format == "avif")
-            return CanRead;
-        return format.isEmpty() && heifhandler::canRead(device) ? CanRead : Capabilities();
+        return samples::capabilities<heifhandler>(device, format, { "heif", "heic", "avif" });
     }
     QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
     {
-        auto *handler = new heifhandler;
-        handler->setDevice(device);
-        handler->setFormat(format.isEmpty() ? QByteArray("heif") : format);
-        return handler;
+        return samples::created<heifhandler>(device, format);
     }
 };
 

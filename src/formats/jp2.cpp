@@ -16,19 +16,6 @@ const QByteArray codestreamstart = QByteArray::fromHex("ff4fff51");
 // Components past these are never decoded; most pictures have three, or four with alpha.
 constexpr int componentlimit = 4;
 
-struct streamfree
-{
-    void operator()(opj_stream_t *stream) const { opj_stream_destroy(stream); }
-};
-struct codecfree
-{
-    void operator()(opj_codec_t *codec) const { opj_destroy_codec(codec); }
-};
-struct imagefree
-{
-    void operator()(opj_image_t *image) const { opj_image_destroy(image); }
-};
-
 // The library reads the file through the device, only what it needs.
 OPJ_SIZE_T readfrom(void *buffer, OPJ_SIZE_T size, void *device)
 {
@@ -55,17 +42,19 @@ void quiet(const char *, void *) { }
 
 struct session
 {
-    std::unique_ptr<opj_stream_t, streamfree> stream;
-    std::unique_ptr<opj_codec_t, codecfree> codec;
-    std::unique_ptr<opj_image_t, imagefree> image;
+    samples::owned<opj_stream_t, opj_stream_destroy> stream;
+    samples::owned<opj_codec_t, opj_destroy_codec> codec;
+    samples::owned<opj_image_t, opj_image_destroy> image;
 };
 
 class jp2handler : public samples::handler
 {
 public:
-    bool canRead() const override;
+    jp2handler()
+        : handler("jp2", recognises)
+    { }
     bool read(QImage *image) override;
-    static bool canRead(QIODevice *device);
+    static bool recognises(QIODevice *device);
 
 protected:
     bool header() override;
@@ -76,20 +65,10 @@ private:
     int levels = 1; // resolution levels in the codestream
 };
 
-bool jp2handler::canRead(QIODevice *device)
+bool jp2handler::recognises(QIODevice *device)
 {
-    if (!device)
-        return false;
     const QByteArray first = device->peek(12);
     return first == jp2signature || first.startsWith(codestreamstart);
-}
-
-bool jp2handler::canRead() const
-{
-    if (whole.isEmpty() && !canRead(device()))
-        return false;
-    setFormat("jp2");
-    return true;
 }
 
 // A decoder over the device from its start, the header read.
@@ -217,14 +196,7 @@ bool jp2handler::read(QImage *image)
         written.setColorSpace(QColorSpace::fromIccProfile(
             QByteArray::fromRawData(reinterpret_cast<const char *>(header->icc_profile_buf),
                 qsizetype(header->icc_profile_len))));
-    if (scaled.isValid() && written.size() != scaled) {
-        const QSize over = written.size() - scaled;
-        written = over.width() >= 0 && over.width() <= 1 && over.height() >= 0 && over.height() <= 1
-            ? written.copy(QRect(QPoint(0, 0), scaled))
-            : written.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    }
-    *image = std::move(written);
-    return true;
+    return deliver(std::move(written), image);
 }
 
 } // namespace
@@ -237,16 +209,11 @@ class jp2plugin : public QImageIOPlugin
 public:
     Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
     {
-        if (format == "jp2" || format == "j2k")
-            return CanRead;
-        return format.isEmpty() && jp2handler::canRead(device) ? CanRead : Capabilities();
+        return samples::capabilities<jp2handler>(device, format, { "jp2", "j2k" });
     }
     QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
     {
-        auto *handler = new jp2handler;
-        handler->setDevice(device);
-        handler->setFormat(format.isEmpty() ? QByteArray("jp2") : format);
-        return handler;
+        return samples::created<jp2handler>(device, format);
     }
 };
 

@@ -20,15 +20,6 @@ constexpr qint64 pixellimit = qint64(128) << 20;
 // The reduction the low-resolution image gives.
 constexpr int dcshrink = 8;
 
-struct decoderfree
-{
-    void operator()(JxlDecoder *decoder) const { JxlDecoderDestroy(decoder); }
-};
-struct runnerfree
-{
-    void operator()(void *runner) const { JxlThreadParallelRunnerDestroy(runner); }
-};
-
 // Where decoded rows go: straight into the picture, or summed into the blocks of a reduced one.
 // libjxl calls from its threads, and may visit a pixel twice (a pass over the low-resolution image,
 // then the full one): sums are taken under a lock, and values never leave their range.
@@ -185,42 +176,34 @@ QColorSpace colourspace(const JxlColorEncoding &encoding, samples::curve *light)
 class jxlhandler : public samples::handler
 {
 public:
-    bool canRead() const override;
+    jxlhandler()
+        : handler("jxl", recognises)
+    { }
     bool read(QImage *image) override;
-    static bool canRead(QIODevice *device);
+    static bool recognises(QIODevice *device);
 
 protected:
     bool header() override;
 
 private:
-    std::unique_ptr<JxlDecoder, decoderfree> start(int events);
+    samples::owned<JxlDecoder, JxlDecoderDestroy> start(int events);
     bool decode(target &into, bool lowresolution, QColorSpace *space, samples::curve *light);
 
     QByteArray bytes;
     JxlBasicInfo info {};
 };
 
-bool jxlhandler::canRead(QIODevice *device)
+bool jxlhandler::recognises(QIODevice *device)
 {
-    if (!device)
-        return false;
     const QByteArray first = device->peek(16);
     const JxlSignature signature = JxlSignatureCheck(
         reinterpret_cast<const uint8_t *>(first.constData()), size_t(first.size()));
     return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
 }
 
-bool jxlhandler::canRead() const
+samples::owned<JxlDecoder, JxlDecoderDestroy> jxlhandler::start(int events)
 {
-    if (whole.isEmpty() && !canRead(device()))
-        return false;
-    setFormat("jxl");
-    return true;
-}
-
-std::unique_ptr<JxlDecoder, decoderfree> jxlhandler::start(int events)
-{
-    std::unique_ptr<JxlDecoder, decoderfree> decoder(JxlDecoderCreate(nullptr));
+    samples::owned<JxlDecoder, JxlDecoderDestroy> decoder(JxlDecoderCreate(nullptr));
     if (!decoder || JxlDecoderSubscribeEvents(decoder.get(), events) != JXL_DEC_SUCCESS
         || JxlDecoderSetInput(decoder.get(), reinterpret_cast<const uint8_t *>(bytes.constData()),
                size_t(bytes.size()))
@@ -260,7 +243,7 @@ bool jxlhandler::decode(target &into, bool lowresolution, QColorSpace *space, sa
     if (lowresolution)
         events |= JXL_DEC_FRAME_PROGRESSION;
     const auto decoder = start(events);
-    const std::unique_ptr<void, runnerfree> runner(
+    const samples::owned<void, JxlThreadParallelRunnerDestroy> runner(
         JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads()));
     if (!decoder || !runner
         || JxlDecoderSetParallelRunner(decoder.get(), JxlThreadParallelRunner, runner.get())
@@ -348,10 +331,7 @@ bool jxlhandler::read(QImage *image)
             return false;
     }
     into.image.setColorSpace(space);
-    if (scaled.isValid() && into.image.size() != scaled)
-        into.image = into.image.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    *image = std::move(into.image);
-    return true;
+    return deliver(std::move(into.image), image);
 }
 
 } // namespace
@@ -364,16 +344,11 @@ class jxlplugin : public QImageIOPlugin
 public:
     Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
     {
-        if (format == "jxl")
-            return CanRead;
-        return format.isEmpty() && jxlhandler::canRead(device) ? CanRead : Capabilities();
+        return samples::capabilities<jxlhandler>(device, format, { "jxl" });
     }
     QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
     {
-        auto *handler = new jxlhandler;
-        handler->setDevice(device);
-        handler->setFormat(format.isEmpty() ? QByteArray("jxl") : format);
-        return handler;
+        return samples::created<jxlhandler>(device, format);
     }
 };
 

@@ -291,6 +291,22 @@ curve lightof(int transfer)
     return transfer == 16 ? curve::pq : transfer == 18 ? curve::hlg : curve::plain;
 }
 
+handler::handler(QByteArray name, bool (*recognises)(QIODevice *device))
+    : name(std::move(name))
+    , recognises(recognises)
+{
+    setFormat(this->name);
+}
+
+// Once the header is read, the file has been read too, and is still that picture.
+bool handler::canRead() const
+{
+    if (whole.isEmpty() && (!device() || !recognises(device())))
+        return false;
+    setFormat(name);
+    return true;
+}
+
 bool handler::supportsOption(ImageOption option) const
 {
     return option == Size || option == ScaledSize;
@@ -309,6 +325,20 @@ void handler::setOption(ImageOption option, const QVariant &value)
 {
     if (option == ScaledSize)
         scaled = value.toSize();
+}
+
+bool handler::deliver(QImage made, QImage *image) const
+{
+    if (made.isNull())
+        return false;
+    if (scaled.isValid() && made.size() != scaled) {
+        const QSize over = made.size() - scaled;
+        made = over.width() >= 0 && over.width() <= 1 && over.height() >= 0 && over.height() <= 1
+            ? made.copy(QRect(QPoint(0, 0), scaled))
+            : made.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+    *image = std::move(made);
+    return !image->isNull();
 }
 
 } // namespace samples

@@ -5,7 +5,9 @@
 #include <QColorSpace>
 #include <QImage>
 #include <QImageIOHandler>
+#include <QImageIOPlugin>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace samples {
@@ -66,10 +68,22 @@ void inparallel(int rows, const std::function<void(int, int)> &work);
 QColorSpace coded(int primaries, int transfer);
 curve lightof(int transfer);
 
-// What every reader offers: the size of a picture, and a scaled size it is asked to decode at.
+// What a library makes, freed with the function it gives for that.
+template<auto release> struct freed
+{
+    template<typename made> void operator()(made *it) const { release(it); }
+};
+template<typename made, auto release> using owned = std::unique_ptr<made, freed<release>>;
+
+// What every reader offers: the picture's size, once its header is read, and the size it is asked
+// to decode at.
 class handler : public QImageIOHandler
 {
 public:
+    // A reader of one format, which knows its files by the first bytes of their contents.
+    handler(QByteArray name, bool (*recognises)(QIODevice *device));
+
+    bool canRead() const override;
     bool supportsOption(ImageOption option) const override;
     QVariant option(ImageOption option) const override;
     void setOption(ImageOption option, const QVariant &value) override;
@@ -77,9 +91,38 @@ public:
 protected:
     // Reads what the size needs, once; false when the file is not a readable picture.
     virtual bool header() = 0;
+    // Hands over the picture read, at the size asked for: one a pixel larger (the last part-block
+    // of a reduction) is cut, any other scaled.
+    bool deliver(QImage made, QImage *image) const;
+
     QSize whole; // the picture's own size, upright, once the header is read
     QSize scaled; // the size asked for, if any
     bool failed = false;
+
+private:
+    QByteArray name;
+    bool (*recognises)(QIODevice *device);
 };
+
+// What a reader's plugin answers: it reads its own formats, and any file its reader knows.
+template<typename reader>
+QImageIOPlugin::Capabilities capabilities(
+    QIODevice *device, const QByteArray &format, const QByteArrayList &keys)
+{
+    if (keys.contains(format))
+        return QImageIOPlugin::CanRead;
+    if (format.isEmpty() && device && reader::recognises(device))
+        return QImageIOPlugin::CanRead;
+    return QImageIOPlugin::Capabilities();
+}
+
+template<typename reader> QImageIOHandler *created(QIODevice *device, const QByteArray &format)
+{
+    auto *made = new reader;
+    made->setDevice(device);
+    if (!format.isEmpty())
+        made->setFormat(format);
+    return made;
+}
 
 } // namespace samples

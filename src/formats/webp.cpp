@@ -14,15 +14,6 @@ namespace {
 
 constexpr qint64 filelimit = qint64(512) << 20;
 
-struct demuxfree
-{
-    void operator()(WebPDemuxer *demuxer) const { WebPDemuxDelete(demuxer); }
-};
-struct animationfree
-{
-    void operator()(WebPAnimDecoder *decoder) const { WebPAnimDecoderDelete(decoder); }
-};
-
 // Premultiplied samples in the byte order of the screen's pixmap formats, alpha or not.
 WEBP_CSP_MODE premultiplied()
 {
@@ -32,9 +23,11 @@ WEBP_CSP_MODE premultiplied()
 class webphandler : public samples::handler
 {
 public:
-    bool canRead() const override;
+    webphandler()
+        : handler("webp", recognises)
+    { }
     bool read(QImage *image) override;
-    static bool canRead(QIODevice *device);
+    static bool recognises(QIODevice *device);
 
 protected:
     bool header() override;
@@ -47,20 +40,10 @@ private:
     WebPBitstreamFeatures features {};
 };
 
-bool webphandler::canRead(QIODevice *device)
+bool webphandler::recognises(QIODevice *device)
 {
-    if (!device)
-        return false;
     const QByteArray first = device->peek(12);
     return first.size() == 12 && first.startsWith("RIFF") && first.endsWith("WEBP");
-}
-
-bool webphandler::canRead() const
-{
-    if (whole.isEmpty() && !canRead(device()))
-        return false;
-    setFormat("webp");
-    return true;
 }
 
 bool webphandler::header()
@@ -87,7 +70,7 @@ QColorSpace webphandler::colourspace() const
 {
     const WebPData data
         = { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
-    const std::unique_ptr<WebPDemuxer, demuxfree> demuxer(WebPDemux(&data));
+    const samples::owned<WebPDemuxer, WebPDemuxDelete> demuxer(WebPDemux(&data));
     WebPChunkIterator chunk;
     if (!demuxer || !WebPDemuxGetChunk(demuxer.get(), "ICCP", 1, &chunk))
         return QColorSpace();
@@ -107,7 +90,7 @@ bool webphandler::firstframe(QImage *image) const
     options.use_threads = 1;
     const WebPData data
         = { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
-    const std::unique_ptr<WebPAnimDecoder, animationfree> decoder(
+    const samples::owned<WebPAnimDecoder, WebPAnimDecoderDelete> decoder(
         WebPAnimDecoderNew(&data, &options));
     WebPAnimInfo info;
     uint8_t *pixels = nullptr;
@@ -157,10 +140,7 @@ bool webphandler::read(QImage *image)
             return false;
     }
     decoded.setColorSpace(colourspace());
-    if (scaled.isValid() && decoded.size() != scaled)
-        decoded = decoded.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    *image = std::move(decoded);
-    return true;
+    return deliver(std::move(decoded), image);
 }
 
 } // namespace
@@ -173,16 +153,11 @@ class webpplugin : public QImageIOPlugin
 public:
     Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
     {
-        if (format == "webpscaled")
-            return CanRead;
-        return format.isEmpty() && webphandler::canRead(device) ? CanRead : Capabilities();
+        return samples::capabilities<webphandler>(device, format, { "webpscaled" });
     }
     QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
     {
-        auto *handler = new webphandler;
-        handler->setDevice(device);
-        handler->setFormat(format.isEmpty() ? QByteArray("webp") : format);
-        return handler;
+        return samples::created<webphandler>(device, format);
     }
 };
 
