@@ -34,6 +34,10 @@ decoded ahead::load(const QString &file, QSize box)
 {
     const stamp now = stampof(file);
     decoded picture = take(file, now, box);
+    // A finer decode of the picture loaded last replaces it, which is let go first.
+    const bool again = current.file == file;
+    if (again)
+        current = {};
     if (picture.image.isNull())
         picture = decode(file, box);
     if (picture.image.isNull())
@@ -78,7 +82,8 @@ decoded ahead::take(const QString &file, const stamp &now, QSize box) const
         if (candidate.file != file || !candidate.read.proves(now) || !candidate.image.isValid())
             continue;
         const decoded &ready = candidate.image.result();
-        if (ready.of.covers(ready.image.size(), fitted(ready.of.whole, box)))
+        const QSize wanted = box.isEmpty() ? ready.of.whole : fitted(ready.of.whole, box);
+        if (ready.of.covers(ready.image.size(), wanted))
             return ready;
     }
     return {};

@@ -24,7 +24,7 @@ public:
     void begin(const QString &file, QSize box);
     // The file's picture: the one decoded ahead if the file is unchanged since and the decode
     // covers the box, or else decoded now. A picture loaded is kept, so that a step back to it
-    // finds it ready.
+    // finds it ready, until the same file is loaded again (finer).
     decoded load(const QString &file, QSize box);
     // Keeps these files decoded, or decoding, and lets go of every other.
     void keep(const QStringList &files, QSize box);

@@ -105,17 +105,23 @@ QImage laidout(QImage image)
 // come before the toolkit's readers, which find a WebP picture too but decode it whole.
 QByteArray ownformat(QIODevice &file)
 {
-    for (const QStaticPlugin &plugin : QPluginLoader::staticPlugins()) {
-        auto *reader = qobject_cast<QImageIOPlugin *>(plugin.instance());
-        const QJsonArray keys = plugin.metaData()
-                                    .value(QLatin1String("MetaData"))
-                                    .toObject()
-                                    .value(QLatin1String("Keys"))
-                                    .toArray();
-        if (reader && !keys.isEmpty()
-            && (reader->capabilities(&file, QByteArray()) & QImageIOPlugin::CanRead))
-            return keys.first().toString().toLatin1();
-    }
+    static const QList<std::pair<QImageIOPlugin *, QByteArray>> readers = [] {
+        QList<std::pair<QImageIOPlugin *, QByteArray>> found;
+        for (const QStaticPlugin &plugin : QPluginLoader::staticPlugins()) {
+            auto *reader = qobject_cast<QImageIOPlugin *>(plugin.instance());
+            const QJsonArray keys = plugin.metaData()
+                                        .value(QLatin1String("MetaData"))
+                                        .toObject()
+                                        .value(QLatin1String("Keys"))
+                                        .toArray();
+            if (reader && !keys.isEmpty())
+                found.append({ reader, keys.first().toString().toLatin1() });
+        }
+        return found;
+    }();
+    for (const auto &[reader, key] : readers)
+        if (reader->capabilities(&file, QByteArray()) & QImageIOPlugin::CanRead)
+            return key;
     return QByteArray();
 }
 

@@ -313,15 +313,21 @@ QSize imgv::own() const
     return turned(held.whole);
 }
 
-// A decode too coarse for the size shown is replaced by a finer one, turned as the picture is,
-// before anything is enlarged from it.
-void imgv::sharpen(QSize shown)
+// A decode too coarse for the size shown is replaced by a finer one (or the whole picture, as far
+// as the decoding limit allows), turned as the picture is, before anything is enlarged from it.
+// The coarser one is let go first, so that no more than one decode of the picture is ever held;
+// should the file no longer decode, it is decoded again as coarse as it was.
+void imgv::sharpen(QSize shown, bool whole)
 {
     if (loaded.isEmpty() || held.covers(pix.size(), shown))
         return;
-    decoded finer = pictures.load(loaded, turned(shown));
+    const QSize coarse = turned(pix.size());
+    img = QImage();
+    pix = QPixmap();
+    surface->setstill(QPixmap(), QSize());
+    decoded finer = pictures.load(loaded, whole ? QSize() : turned(shown));
     if (finer.image.isNull())
-        return;
+        finer = pictures.load(loaded, coarse);
     img = std::move(finer.image);
     held = finer.of;
     pix = QPixmap::fromImage(img).transformed(
@@ -492,6 +498,11 @@ void imgv::zoomabout(int step, std::optional<QPointF> pointer)
         zoomw += step;
         zoomh += step;
     }
+    // A zoom that outgrows the picture's decode is likely to go on: the whole picture is decoded
+    // once, rather than each finer reduction in turn (a reduced decode costs nearly what a whole
+    // one does).
+    if (step > 0 && !held.drawn)
+        sharpen(fitted(own(), QSize(zoomw, zoomh)) * devicePixelRatioF(), true);
     showscaled(QSize(zoomw, zoomh));
     keepspot(spot, pointer.value_or(middle()));
 }

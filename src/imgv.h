@@ -56,7 +56,7 @@ private:
     void takepixels();
     QSize turned(QSize size) const;
     QSize own() const;
-    void sharpen(QSize shown);
+    void sharpen(QSize shown, bool whole = false);
     void prepare();
     void refresh();
     QSize fitsize() const;

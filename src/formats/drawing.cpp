@@ -128,7 +128,7 @@ QByteArray checked(QIODevice &file)
 {
     if (file.size() > documentlimit)
         return QByteArray();
-    QByteArray document = file.read(documentlimit + 1);
+    QByteArray document = file.read(qMin(file.size(), qint64(documentlimit) + 1));
     if (gzipped(document))
         document = inflated(document);
     if (document.isEmpty() || document.size() > documentlimit || gzipped(document)
