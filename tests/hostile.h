@@ -72,8 +72,18 @@ inline QList<std::pair<QByteArray, QByteArray>> otherbombs()
     };
 }
 
+// A HEIF file whose colour description names primaries there are none of (which libheif reports
+// as an error, having made the description all the same).
+inline QByteArray unknownprimaries(QByteArray heif)
+{
+    const qsizetype at = heif.indexOf("nclx");
+    if (at > 0)
+        qToBigEndian<quint16>(255, heif.data() + at + 4);
+    return heif;
+}
+
 // A patch of one colour stored under colour profiles that lie, break or do not fit, each made
-// from a good Display P3 profile.
+// from a good Display P3 profile (or description).
 inline QList<std::pair<QByteArray, QByteArray>> badprofiles()
 {
     const QImage patch = filled(QSize(64, 48), QColor(200, 100, 100));
@@ -89,6 +99,7 @@ inline QList<std::pair<QByteArray, QByteArray>> badprofiles()
         byte = char(random.bounded(256));
     QImage grey(64, 48, QImage::Format_Grayscale8);
     grey.fill(150);
+    const writers::coded p3 { 12, 13, 6, true };
     return {
         { "icc-cut.png", withprofile(png, good.left(good.size() / 2)) },
         { "icc-tagcount.png", withprofile(png, changed(128, bigendian(0xfffffff0))) },
@@ -101,6 +112,7 @@ inline QList<std::pair<QByteArray, QByteArray>> badprofiles()
         { "icc-noise.jpg", withprofile(jpeg, noise) },
         { "icc-header.jpg", withprofile(jpeg, good.left(128) + noise) },
         { "icc-rgb-on-grey.jpg", withprofile(encode(grey, "JPEG"), good) },
+        { "nclx-unknown.heic", unknownprimaries(writers::heif(patch, false, 90, 1, &p3)) },
     };
 }
 

@@ -537,6 +537,26 @@ void setup()
     });
 }
 
+// A colour description, of the file or of a decoded picture's stream. libheif makes one before it
+// checks its values, and leaves it to be freed whether it says so or not.
+using described = samples::owned<heif_color_profile_nclx, heif_nclx_color_profile_free>;
+
+described describedby(const heif_image_handle *handle)
+{
+    heif_color_profile_nclx *made = nullptr;
+    const bool good = !heif_image_handle_get_nclx_color_profile(handle, &made).code;
+    described kept(made);
+    return good ? std::move(kept) : described();
+}
+
+described describedby(const heif_image *image)
+{
+    heif_color_profile_nclx *made = nullptr;
+    const bool good = !heif_image_get_nclx_color_profile(image, &made).code;
+    described kept(made);
+    return good ? std::move(kept) : described();
+}
+
 // The boxes of an ISO base media file (HEIF's container), each with its size checked.
 struct box
 {
@@ -728,15 +748,13 @@ QColorSpace heifhandler::colourspace(const heif_image *image, samples::curve *li
             return QColorSpace::fromIccProfile(icc);
         return QColorSpace();
     }
-    heif_color_profile_nclx *nclx = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(primary.get(), &nclx).code || !nclx)
-        heif_image_get_nclx_color_profile(image, &nclx);
+    described nclx = describedby(primary.get());
+    if (!nclx)
+        nclx = describedby(image);
     if (!nclx)
         return QColorSpace();
     *light = samples::lightof(nclx->transfer_characteristics);
-    const QColorSpace space = samples::coded(nclx->color_primaries, nclx->transfer_characteristics);
-    heif_nclx_color_profile_free(nclx);
-    return space;
+    return samples::coded(nclx->color_primaries, nclx->transfer_characteristics);
 }
 
 bool heifhandler::read(QImage *image)
@@ -744,10 +762,8 @@ bool heifhandler::read(QImage *image)
     if (!header())
         return false;
     const int shrink = scaled.isValid() ? samples::factor(whole, scaled) : 1;
-    heif_color_profile_nclx *nclx = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(primary.get(), &nclx).code)
-        nclx = nullptr;
-    codecs::described = nclx;
+    const described nclx = describedby(primary.get());
+    codecs::described = nclx.get();
     codecs::reduceby = shrink > 1 && plain(bytes) ? shrink : 1;
     heif_decoding_options *options = heif_decoding_options_alloc();
     heif_image *decoded = nullptr;
@@ -756,7 +772,6 @@ bool heifhandler::read(QImage *image)
     heif_decoding_options_free(options);
     codecs::described = nullptr;
     codecs::reduceby = 1;
-    heif_nclx_color_profile_free(nclx);
     const samples::owned<const heif_image, heif_image_release> pixels(decoded);
     if (error.code || !decoded)
         return false;
