@@ -197,6 +197,7 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "cut.jp2", jp2.left(jp2.size() / 2) },
         { "jp2-cut.gif", j2k.left(j2k.size() - 10) },
         { "noise.j2k", j2k.left(40) + noise },
+        { "tiles.j2k", writers::jp2(filled(QSize(100, 100), Qt::blue), true, 1, 0, 1) },
         { "cut.webp", webp.left(webp.size() / 2) },
         { "cut.tiff", tiff.left(tiff.size() / 2) },
         { "vast.tiff", vasttiff },

@@ -172,9 +172,10 @@ inline QByteArray jxl(
 }
 
 // A picture as a JPEG 2000 file (or a bare codestream) with the given number of resolution
-// levels, lossless or compressed by the given ratio; grey for a Grayscale8 picture.
+// levels, lossless or compressed by the given ratio, in square tiles of the given side (or one);
+// grey for a Grayscale8 picture.
 inline QByteArray jp2(
-    const QImage &picture, bool codestream = false, int levels = 6, float ratio = 0)
+    const QImage &picture, bool codestream = false, int levels = 6, float ratio = 0, int tile = 0)
 {
     const bool grey = picture.format() == QImage::Format_Grayscale8;
     const bool alpha = !grey && picture.hasAlphaChannel();
@@ -211,6 +212,12 @@ inline QByteArray jp2(
     while (levels > 1 && (1 << (levels - 1)) > qMin(picture.width(), picture.height()))
         --levels;
     settings.numresolution = levels;
+    if (tile > 0) {
+        settings.tile_size_on = OPJ_TRUE;
+        settings.cp_tdx = settings.cp_tdy = tile;
+        while (levels > 1 && (1 << (levels - 1)) > tile)
+            settings.numresolution = --levels;
+    }
     settings.tcp_mct = grey ? 0 : 1;
     opj_codec_t *codec = opj_create_compress(codestream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
     if (!opj_setup_encoder(codec, &settings, image)) {

@@ -15,6 +15,9 @@ const QByteArray jp2signature = QByteArray::fromHex("0000000c6a5020200d0a870a");
 const QByteArray codestreamstart = QByteArray::fromHex("ff4fff51");
 // Components past these are never decoded; most pictures have three, or four with alpha.
 constexpr int componentlimit = 4;
+// Each tile costs its own setting up, whatever its size: a picture cut into more tiles than this
+// (a 16384-pixel square in tiles of 256) is refused rather than decoded slowly.
+constexpr quint64 tilelimit = 4096;
 
 // The library reads the file through the device, only what it needs.
 OPJ_SIZE_T readfrom(void *buffer, OPJ_SIZE_T size, void *device)
@@ -118,9 +121,12 @@ bool jp2handler::header()
     if (width < 1 || height < 1 || width > INT_MAX || height > INT_MAX)
         return false;
     opj_codestream_info_v2_t *info = opj_get_cstr_info(opened.codec.get());
+    const bool tiled = info && quint64(info->tw) * info->th <= tilelimit;
     if (info && info->m_default_tile_info.tccp_info)
         levels = int(qMax<OPJ_UINT32>(1, info->m_default_tile_info.tccp_info[0].numresolutions));
     opj_destroy_cstr_info(&info);
+    if (!tiled)
+        return false;
     whole = QSize(int(width), int(height));
     failed = false;
     return true;
