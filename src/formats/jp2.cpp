@@ -65,6 +65,8 @@ protected:
 private:
     session open() const;
 
+    session opened; // the decoder whose header gave the size, ready to decode
+
     int levels = 1; // resolution levels in the codestream
 };
 
@@ -112,7 +114,7 @@ bool jp2handler::header()
     if (!whole.isEmpty() || failed)
         return !whole.isEmpty();
     failed = true;
-    const session opened = open();
+    opened = open();
     if (!opened.image)
         return false;
     const opj_image_t *image = opened.image.get();
@@ -157,19 +159,22 @@ bool jp2handler::read(QImage *image)
             ++drop;
     const QSize size(
         (whole.width() + (1 << drop) - 1) >> drop, (whole.height() + (1 << drop) - 1) >> drop);
-    session opened = open();
+    // The decoder that read the header decodes; another read starts over.
     if (!opened.image)
+        opened = open();
+    const session decoding = std::move(opened);
+    if (!decoding.image)
         return false;
-    opj_image_t *header = opened.image.get();
+    opj_image_t *header = decoding.image.get();
     const int components = int(qMin<OPJ_UINT32>(header->numcomps, componentlimit));
     if (!samples::allowed(size, 4 * components))
         return false;
     OPJ_UINT32 wanted[componentlimit] = { 0, 1, 2, 3 };
-    if (!opj_set_decoded_resolution_factor(opened.codec.get(), OPJ_UINT32(drop))
+    if (!opj_set_decoded_resolution_factor(decoding.codec.get(), OPJ_UINT32(drop))
         || (int(header->numcomps) > componentlimit
-            && !opj_set_decoded_components(opened.codec.get(), componentlimit, wanted, OPJ_FALSE))
-        || !opj_decode(opened.codec.get(), opened.stream.get(), header)
-        || !opj_end_decompress(opened.codec.get(), opened.stream.get()))
+            && !opj_set_decoded_components(decoding.codec.get(), componentlimit, wanted, OPJ_FALSE))
+        || !opj_decode(decoding.codec.get(), decoding.stream.get(), header)
+        || !opj_end_decompress(decoding.codec.get(), decoding.stream.get()))
         return false;
 
     const int decoded = int(qMin<OPJ_UINT32>(header->numcomps, componentlimit));
