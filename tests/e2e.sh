@@ -11,6 +11,7 @@ source "$(dirname "$0")/harness.sh"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
 waitfor test -s "$work/display" || fail "Xvfb did not start"
+unset QT_QPA_PLATFORM # the X server below, whatever the caller chose
 export DISPLAY=:$(cat "$work/display")
 HOME=$work/xdg openbox >/dev/null 2>&1 &
 pids+=($!)
