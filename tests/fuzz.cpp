@@ -11,6 +11,37 @@
 #include <QCoreApplication>
 #include <QImage>
 #include <QImageReader>
+#include <cstring>
+
+// A device that cannot seek, as a pipe is.
+class stream : public QIODevice
+{
+public:
+    explicit stream(const QByteArray &bytes)
+        : bytes(bytes)
+    {
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override
+    {
+        return bytes.size() - at + QIODevice::bytesAvailable();
+    }
+
+protected:
+    qint64 readData(char *data, qint64 size) override
+    {
+        size = qMin(size, bytes.size() - at);
+        std::memcpy(data, bytes.constData() + at, size_t(size));
+        at += size;
+        return size ? size : -1;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    const QByteArray bytes;
+    qint64 at = 0;
+};
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
@@ -27,10 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, FORMAT);
+    stream pipe(bytes);
+    // The last byte picks a reduction, as a window of some size would, and whether the bytes come
+    // from a device that cannot seek.
+    const int last = size ? data[size - 1] : 0;
+    const int shrink = 1 << (last & 3);
+    QImageReader reader(last & 4 ? static_cast<QIODevice *>(&pipe) : &buffer, FORMAT);
     const QSize whole = reader.size();
-    // The last byte picks a reduction, as a window of some size would.
-    const int shrink = size ? 1 << (data[size - 1] & 3) : 1;
     if (whole.isValid() && shrink > 1)
         reader.setScaledSize(QSize(whole.width() / shrink, whole.height() / shrink));
     const QImage image = reader.read();

@@ -148,6 +148,9 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         qToBigEndian<quint16>(48680, gridheic.data() + grid + 8);
         qToBigEndian<quint16>(5376, gridheic.data() + grid + 10);
     }
+    // A HEIF picture in 4:2:0 whose colour description says its samples are green, blue and red
+    // as they are, which only a picture in full resolution can be (found by fuzzing).
+    const writers::coded gbr { 1, 13, 0, true };
     // A TIFF file whose one strip would be 100000 x 100000 grey pixels.
     QByteArray vasttiff("II*\0\x08\0\0\0", 8);
     const quint16 tags[][2] = { { 256, 4 }, { 257, 4 }, { 258, 3 }, { 259, 3 }, { 262, 3 },
@@ -191,6 +194,7 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "noise.heic", heic.left(32) + noise },
         { "vast.heic", vastheic },
         { "grid.heic", gridheic },
+        { "gbr-subsampled.heic", writers::heif(picture, false, 90, 1, &gbr) },
         { "empty.heic", {} },
         { "cut.jxl", jxl.left(jxl.size() / 2) },
         { "jxl-noise.jpg", jxl.left(12) + noise },

@@ -107,6 +107,17 @@ heif_error picture(const planes &coded, heif_image **out)
     for (int c = 0; c < (coded.grey ? 1 : 3); ++c)
         if (coded.planewidth[c] <= 0 || coded.planeheight[c] <= 0 || !coded.data[c])
             return failure("a plane is missing");
+    const int matrix = described ? described->matrix_coefficients : coded.matrix;
+    const bool full = described ? described->full_range_flag : coded.full;
+    if (!coded.grey
+        && (coded.planewidth[0] < coded.width || coded.planeheight[0] < coded.height
+            || coded.planewidth[1] != coded.planewidth[2]
+            || coded.planeheight[1] != coded.planeheight[2]))
+        return failure("planes of unequal sizes");
+    // Green, blue and red as they are can only be taken at the picture's own resolution.
+    if (!coded.grey && matrix == 0
+        && (coded.planewidth[1] < coded.width || coded.planeheight[1] < coded.height))
+        return failure("subsampled green, blue and red");
     std::vector<quint8> narrow[3];
     std::vector<quint16> wide16[3];
     const int by = qBound(1, reduceby, qMin(coded.width, coded.height));
@@ -125,8 +136,12 @@ heif_error picture(const planes &coded, heif_image **out)
     for (int c = 0; c < planecount; ++c) {
         const heif_channel channel = from.grey ? heif_channel_Y : channels[c];
         error = heif_image_add_plane(*out, channel, from.width, from.height, from.bits);
-        if (error.code)
+        if (error.code) {
+            // libheif keeps no picture its decoder fails on.
+            heif_image_release(*out);
+            *out = nullptr;
             return error;
+        }
         target[c] = heif_image_get_plane(*out, channel, &to[c]);
     }
     const bool wide = from.bits > 8;
@@ -136,8 +151,6 @@ heif_error picture(const planes &coded, heif_image **out)
             std::memcpy(target[0] + size_t(y) * to[0], from.data[0] + size_t(y) * from.stride[0],
                 size_t(from.width) * bytes);
     } else {
-        const int matrix = described ? described->matrix_coefficients : from.matrix;
-        const bool full = described ? described->full_range_flag : from.full;
         // Luma weights of red and blue (BT.601's where the stream names none).
         double kr = 0.299, kb = 0.114;
         if (matrix == 1) {
@@ -329,6 +342,11 @@ heif_error create(void **decoder)
     if (!context)
         return failure("no decoder");
     de265_start_worker_threads(context, qMax(1, QThread::idealThreadCount()));
+    // A picture decoded to be reduced skips the sample offsets: their few levels on some samples
+    // vanish in the block averages (under a tenth of a level on the mean), and their pass holds a
+    // second copy of the whole picture.
+    if (reduceby > 1)
+        de265_set_parameter_bool(context, DE265_DECODER_PARAM_DISABLE_SAO, 1);
     *decoder = context;
     return ok();
 }

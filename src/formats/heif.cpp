@@ -4,6 +4,7 @@
 #include "codecs.h"
 #include "samples.h"
 
+#include <QBuffer>
 #include <QIODevice>
 #include <QImageIOPlugin>
 #include <QThread>
@@ -42,26 +43,59 @@ struct box
     QByteArrayView body;
 };
 
+// The header of a box that starts a run of `room` bytes, of which `start` holds at least the
+// first 8 (16 for a long size): the box's whole size and the size of its header; false where the
+// box does not fit the room.
+bool headerof(QByteArrayView start, qint64 room, qint64 *size, qint64 *header)
+{
+    if (start.size() < 8 || room < 8)
+        return false;
+    quint64 claimed = qFromBigEndian<quint32>(start.data());
+    *header = 8;
+    if (claimed == 1) {
+        if (start.size() < 16)
+            return false;
+        claimed = qFromBigEndian<quint64>(start.data() + 8);
+        *header = 16;
+    } else if (claimed == 0) {
+        claimed = quint64(room);
+    }
+    *size = qint64(claimed);
+    return claimed >= quint64(*header) && claimed <= quint64(room);
+}
+
 QList<box> boxesin(QByteArrayView bytes)
 {
     QList<box> found;
-    while (bytes.size() >= 8 && found.size() < 10000) {
-        quint64 size = qFromBigEndian<quint32>(bytes.data());
-        qsizetype header = 8;
-        if (size == 1) {
-            if (bytes.size() < 16)
-                break;
-            size = qFromBigEndian<quint64>(bytes.data() + 8);
-            header = 16;
-        } else if (size == 0) {
-            size = quint64(bytes.size());
-        }
-        if (size < quint64(header) || size > quint64(bytes.size()))
-            break;
-        found.append({ bytes.sliced(4, 4), bytes.sliced(header, qsizetype(size) - header) });
-        bytes = bytes.sliced(qsizetype(size));
+    qint64 size = 0;
+    qint64 header = 0;
+    while (found.size() < 10000 && headerof(bytes, bytes.size(), &size, &header)) {
+        found.append({ bytes.sliced(4, 4), bytes.sliced(header, size - header) });
+        bytes = bytes.sliced(size);
     }
     return found;
+}
+
+// The body of the file's top-level meta box, read from the device alone; empty where there is
+// none of a sane size.
+QByteArray metaof(QIODevice *device, qint64 start, qint64 room)
+{
+    constexpr qint64 metalimit = qint64(64) << 20;
+    qint64 at = 0;
+    qint64 size = 0;
+    qint64 header = 0;
+    for (int boxes = 0; boxes < 10000 && device->seek(start + at); ++boxes) {
+        const QByteArray head = device->read(16);
+        if (!headerof(head, room - at, &size, &header))
+            break;
+        if (head.sliced(4, 4) == "meta") {
+            if (size - header > metalimit || !device->seek(start + at + header))
+                break;
+            return device->read(size - header);
+        }
+        at += size;
+    }
+    return QByteArray();
 }
 
 box first(const QList<box> &boxes, const char *type)
@@ -83,15 +117,14 @@ quint32 number(QByteArrayView body, qsizetype at, int bytes)
     return value;
 }
 
-// Whether the file's primary picture is one coded picture, not tiles, that the file neither turns,
-// mirrors nor crops: then it may come from its decoder reduced. False where the boxes cannot be
-// read, so that nothing is assumed.
-bool plain(QByteArrayView file)
+// Whether the file's primary picture, as its meta box says, is one coded picture, not tiles, that
+// the file neither turns, mirrors nor crops: then it may come from its decoder reduced. False where
+// the boxes cannot be read, so that nothing is assumed.
+bool plain(QByteArrayView meta)
 {
-    const box meta = first(boxesin(file), "meta");
-    if (meta.body.size() < 4)
+    if (meta.size() < 4)
         return false;
-    const QList<box> inside = boxesin(meta.body.sliced(4));
+    const QList<box> inside = boxesin(meta.sliced(4));
     const box pitm = first(inside, "pitm");
     if (pitm.body.size() < 6)
         return false;
@@ -138,6 +171,37 @@ bool plain(QByteArrayView file)
     return at <= ipma.body.size();
 }
 
+// The file as libheif reads it: from the device, a part at a time as it needs it (the boxes, then
+// the coded picture), so that no copy of the whole file is held beside the one it decodes from.
+struct source
+{
+    QIODevice *device = nullptr;
+    qint64 start = 0;
+    qint64 size = 0;
+};
+
+source &sourceof(void *data)
+{
+    return *static_cast<source *>(data);
+}
+
+const heif_reader fromdevice = {
+    1,
+    [](void *data) -> int64_t { return sourceof(data).device->pos() - sourceof(data).start; },
+    [](void *into, size_t size, void *data) {
+        return sourceof(data).device->read(static_cast<char *>(into), qint64(size)) == qint64(size)
+            ? 0
+            : 1;
+    },
+    [](int64_t position, void *data) {
+        return sourceof(data).device->seek(sourceof(data).start + position) ? 0 : 1;
+    },
+    [](int64_t target, void *data) {
+        return target <= sourceof(data).size ? heif_reader_grow_status_size_reached
+                                             : heif_reader_grow_status_size_beyond_eof;
+    },
+};
+
 samples::plane planeof(const heif_image *image, heif_channel channel)
 {
     samples::plane made;
@@ -168,7 +232,9 @@ protected:
 private:
     QColorSpace colourspace(const heif_image *image, samples::curve *light) const;
 
-    QByteArray bytes;
+    QBuffer held; // a sequential device's bytes, which libheif cannot seek in
+    source file;
+    QByteArray meta;
     samples::owned<heif_context, heif_context_free> context;
     samples::owned<const heif_image_handle, heif_image_handle_release> primary;
 };
@@ -190,14 +256,21 @@ bool heifhandler::header()
     codecs::registered();
     if (!device() || device()->size() > filelimit)
         return false;
-    bytes = device()->readAll();
+    file.device = device();
+    if (device()->isSequential()) {
+        held.setData(device()->readAll());
+        held.open(QIODevice::ReadOnly);
+        file.device = &held;
+    }
+    file.start = file.device->pos();
+    file.size = file.device->size() - file.start;
+    meta = metaof(file.device, file.start, file.size);
+    file.device->seek(file.start);
     context.reset(heif_context_alloc());
     if (!context)
         return false;
     heif_context_set_max_decoding_threads(context.get(), qMax(1, QThread::idealThreadCount()));
-    if (heif_context_read_from_memory_without_copy(
-            context.get(), bytes.constData(), size_t(bytes.size()), nullptr)
-            .code)
+    if (heif_context_read_from_reader(context.get(), &fromdevice, &file, nullptr).code)
         return false;
     heif_image_handle *handle = nullptr;
     if (heif_context_get_primary_image_handle(context.get(), &handle).code || !handle)
@@ -245,7 +318,7 @@ bool heifhandler::read(QImage *image)
     heif_image *decoded = nullptr;
     heif_error error;
     {
-        const codecs::decoding asked(nclx.get(), shrink > 1 && plain(bytes) ? shrink : 1);
+        const codecs::decoding asked(nclx.get(), shrink > 1 && plain(meta) ? shrink : 1);
         error = heif_decode_image(
             primary.get(), &decoded, heif_colorspace_undefined, heif_chroma_undefined, options);
     }
