@@ -4,7 +4,6 @@
 #include "codecs.h"
 #include "samples.h"
 
-#include <QBuffer>
 #include <QIODevice>
 #include <QImageIOPlugin>
 #include <QThread>
@@ -14,7 +13,6 @@
 namespace {
 
 // Files larger than this are not read at all: no picture this viewer could decode needs more.
-constexpr qint64 filelimit = qint64(512) << 20;
 
 // A colour description, of the file or of a decoded picture's stream. libheif makes one before it
 // checks its values, and leaves it to be freed whether it says so or not.
@@ -232,7 +230,6 @@ protected:
 private:
     QColorSpace colourspace(const heif_image *image, samples::curve *light) const;
 
-    QBuffer held; // a sequential device's bytes, which libheif cannot seek in
     source file;
     QByteArray meta;
     samples::owned<heif_context, heif_context_free> context;
@@ -254,14 +251,9 @@ bool heifhandler::header()
         return primary && !failed;
     failed = true;
     codecs::registered();
-    if (!device() || device()->size() > filelimit)
+    file.device = seekable();
+    if (!file.device)
         return false;
-    file.device = device();
-    if (device()->isSequential()) {
-        held.setData(device()->readAll());
-        held.open(QIODevice::ReadOnly);
-        file.device = &held;
-    }
     file.start = file.device->pos();
     file.size = file.device->size() - file.start;
     meta = metaof(file.device, file.start, file.size);

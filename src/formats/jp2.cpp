@@ -63,7 +63,7 @@ protected:
     bool header() override;
 
 private:
-    session open() const;
+    session open();
 
     session opened; // the decoder whose header gave the size, ready to decode
 
@@ -77,10 +77,10 @@ bool jp2handler::recognises(QIODevice *device)
 }
 
 // A decoder over the device from its start, the header read.
-session jp2handler::open() const
+session jp2handler::open()
 {
     session made;
-    QIODevice *file = device();
+    QIODevice *file = seekable();
     if (!file || !file->seek(0))
         return made;
     const bool boxed = file->peek(12) == jp2signature;

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr qint64 filelimit = qint64(512) << 20;
 // libjxl holds several times a picture's pixels while it decodes: larger pictures are refused
 // before it starts.
 constexpr qint64 pixellimit = qint64(128) << 20;
@@ -218,7 +217,7 @@ bool jxlhandler::header()
     if (!whole.isEmpty() || failed)
         return !whole.isEmpty();
     failed = true;
-    if (!device() || device()->size() > filelimit)
+    if (!device() || device()->size() > samples::filelimit)
         return false;
     bytes = device()->readAll();
     const auto decoder = start(JXL_DEC_BASIC_INFO);

@@ -307,6 +307,20 @@ bool handler::canRead() const
     return true;
 }
 
+QIODevice *handler::seekable()
+{
+    QIODevice *file = device();
+    if (!file || file->size() > filelimit)
+        return nullptr;
+    if (!file->isSequential())
+        return file;
+    if (!held.isOpen()) {
+        held.setData(file->read(filelimit + 1));
+        held.open(QIODevice::ReadOnly);
+    }
+    return held.size() > filelimit ? nullptr : &held;
+}
+
 bool handler::supportsOption(ImageOption option) const
 {
     return option == Size || option == ScaledSize;

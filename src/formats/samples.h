@@ -2,6 +2,7 @@
 // averaged down by a whole factor, and the colour spaces and transfer curves pictures name.
 #pragma once
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QImage>
 #include <QImageIOHandler>
@@ -58,6 +59,8 @@ int factor(QSize whole, QSize scaled);
 // Whether a picture of this size, at this many bytes a pixel, is within the decoding limit that
 // the toolkit's reader applies to every format.
 bool allowed(QSize size, int bytesperpixel = 4);
+// The largest file a reader takes: far beyond any picture within the decoding limit.
+constexpr qint64 filelimit = qint64(512) << 20;
 
 // Runs work(first, last) over the rows 0..rows in as many parts as there are cores, at once.
 void inparallel(int rows, const std::function<void(int, int)> &work);
@@ -94,6 +97,9 @@ protected:
     // Hands over the picture read, at the size asked for: one a pixel larger (the last part-block
     // of a reduction) is cut, any other scaled.
     bool deliver(QImage made, QImage *image) const;
+    // The file as a device that seeks: the reader's own, or the bytes of a sequential one (a pipe)
+    // held here; null when there is no device or the file is over the limit.
+    QIODevice *seekable();
 
     QSize whole; // the picture's own size, upright, once the header is read
     QSize scaled; // the size asked for, if any
@@ -102,6 +108,7 @@ protected:
 private:
     QByteArray name;
     bool (*recognises)(QIODevice *device);
+    QBuffer held;
 };
 
 // What a reader's plugin answers: it reads its own formats, and any file its reader knows.

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr qint64 filelimit = qint64(512) << 20;
-
 // Premultiplied samples in the byte order of the screen's pixmap formats, alpha or not.
 WEBP_CSP_MODE premultiplied()
 {
@@ -51,7 +49,7 @@ bool webphandler::header()
     if (!whole.isEmpty() || failed)
         return !whole.isEmpty();
     failed = true;
-    if (!device() || device()->size() > filelimit)
+    if (!device() || device()->size() > samples::filelimit)
         return false;
     bytes = device()->readAll();
     if (WebPGetFeatures(
