@@ -225,7 +225,7 @@ public:
     static bool recognises(QIODevice *device);
 
 protected:
-    bool header() override;
+    bool readheader() override;
 
 private:
     QColorSpace colourspace(const heif_image *image, samples::curve *light) const;
@@ -245,11 +245,8 @@ bool heifhandler::recognises(QIODevice *device)
         == heif_filetype_yes_supported;
 }
 
-bool heifhandler::header()
+bool heifhandler::readheader()
 {
-    if (primary || failed)
-        return primary && !failed;
-    failed = true;
     codecs::registered();
     file.device = seekable();
     if (!file.device)
@@ -275,8 +272,7 @@ bool heifhandler::header()
     const int longest = qMax(qMax(whole.width(), whole.height()),
         qMax(heif_image_handle_get_ispe_width(handle), heif_image_handle_get_ispe_height(handle)));
     heif_context_set_maximum_image_size_limit(context.get(), (qMax(longest, 0) / 512 + 2) * 512);
-    failed = !samples::allowed(whole);
-    return !failed;
+    return samples::allowed(whole);
 }
 
 // The picture's colour space: its ICC profile, or else its colour description (the file's, or the

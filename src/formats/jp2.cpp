@@ -60,7 +60,7 @@ public:
     static bool recognises(QIODevice *device);
 
 protected:
-    bool header() override;
+    bool readheader() override;
 
 private:
     session open();
@@ -109,11 +109,8 @@ session jp2handler::open()
     return made;
 }
 
-bool jp2handler::header()
+bool jp2handler::readheader()
 {
-    if (!whole.isEmpty() || failed)
-        return !whole.isEmpty();
-    failed = true;
     opened = open();
     if (!opened.image)
         return false;
@@ -130,7 +127,6 @@ bool jp2handler::header()
     if (!tiled)
         return false;
     whole = QSize(int(width), int(height));
-    failed = false;
     return true;
 }
 

@@ -182,7 +182,7 @@ public:
     static bool recognises(QIODevice *device);
 
 protected:
-    bool header() override;
+    bool readheader() override;
 
 private:
     samples::owned<JxlDecoder, JxlDecoderDestroy> start(int events);
@@ -212,14 +212,11 @@ samples::owned<JxlDecoder, JxlDecoderDestroy> jxlhandler::start(int events)
     return decoder;
 }
 
-bool jxlhandler::header()
+bool jxlhandler::readheader()
 {
-    if (!whole.isEmpty() || failed)
-        return !whole.isEmpty();
-    failed = true;
-    if (!device() || device()->size() > samples::filelimit)
+    bytes = contents();
+    if (bytes.isEmpty())
         return false;
-    bytes = device()->readAll();
     const auto decoder = start(JXL_DEC_BASIC_INFO);
     if (!decoder || JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO
         || JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS)
@@ -230,7 +227,6 @@ bool jxlhandler::header()
     if (!samples::allowed(upright) || qint64(upright.width()) * upright.height() > pixellimit)
         return false;
     whole = upright;
-    failed = false;
     return true;
 }
 

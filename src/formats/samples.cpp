@@ -307,6 +307,22 @@ bool handler::canRead() const
     return true;
 }
 
+bool handler::header()
+{
+    if (!tried) {
+        tried = true;
+        readable = readheader() && !whole.isEmpty();
+    }
+    return readable;
+}
+
+QByteArray handler::contents() const
+{
+    if (!device() || device()->size() > filelimit)
+        return QByteArray();
+    return device()->readAll();
+}
+
 QIODevice *handler::seekable()
 {
     QIODevice *file = device();

@@ -93,7 +93,11 @@ public:
 
 protected:
     // Reads what the size needs, once; false when the file is not a readable picture.
-    virtual bool header() = 0;
+    bool header();
+    // What header() reads, in the reader's own way: sets `whole`, or returns false.
+    virtual bool readheader() = 0;
+    // The file's bytes; none when there is no device or the file is over the limit.
+    QByteArray contents() const;
     // Hands over the picture read, at the size asked for: one a pixel larger (the last part-block
     // of a reduction) is cut, any other scaled.
     bool deliver(QImage made, QImage *image) const;
@@ -103,12 +107,13 @@ protected:
 
     QSize whole; // the picture's own size, upright, once the header is read
     QSize scaled; // the size asked for, if any
-    bool failed = false;
 
 private:
     QByteArray name;
     bool (*recognises)(QIODevice *device);
     QBuffer held;
+    bool tried = false;
+    bool readable = false;
 };
 
 // What a reader's plugin answers: it reads its own formats, and any file its reader knows.

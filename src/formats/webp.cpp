@@ -28,7 +28,7 @@ public:
     static bool recognises(QIODevice *device);
 
 protected:
-    bool header() override;
+    bool readheader() override;
 
 private:
     bool firstframe(QImage *image) const;
@@ -44,14 +44,11 @@ bool webphandler::recognises(QIODevice *device)
     return first.size() == 12 && first.startsWith("RIFF") && first.endsWith("WEBP");
 }
 
-bool webphandler::header()
+bool webphandler::readheader()
 {
-    if (!whole.isEmpty() || failed)
-        return !whole.isEmpty();
-    failed = true;
-    if (!device() || device()->size() > samples::filelimit)
+    bytes = contents();
+    if (bytes.isEmpty())
         return false;
-    bytes = device()->readAll();
     if (WebPGetFeatures(
             reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), &features)
         != VP8_STATUS_OK)
@@ -60,7 +57,6 @@ bool webphandler::header()
     if (!samples::allowed(size))
         return false;
     whole = size;
-    failed = false;
     return true;
 }
 
