@@ -66,16 +66,21 @@ struct target
             return;
         }
         const size_t row = y / shrink;
-        if (row >= size_t(image.height()))
+        const size_t end = qMin(x + count, size_t(image.width()) * shrink);
+        if (row >= size_t(image.height()) || x >= end)
             return;
+        // Block by block along the run, with no division a pixel: this is most of the work.
+        size_t block = row * image.width() + x / shrink;
+        size_t next = (x / shrink + 1) * shrink; // where the next block starts
         const std::lock_guard<std::mutex> lock(summing);
-        for (size_t i = 0; i < count; ++i) {
-            const size_t column = (x + i) / shrink;
-            if (column >= size_t(image.width()))
-                break;
-            const size_t block = row * image.width() + column;
+        for (size_t at = x; at < end; ++at, pixels += 4) {
+            if (at == next) {
+                next += shrink;
+                ++block;
+            }
+            quint32 *sum = &sums[4 * block];
             for (int c = 0; c < 4; ++c)
-                sums[4 * block + c] += pixels[4 * i + c];
+                sum[c] += pixels[c];
             ++counts[block];
         }
     }
