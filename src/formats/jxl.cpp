@@ -6,12 +6,79 @@
 
 #include <QIODevice>
 #include <QImageIOPlugin>
+#include <dlfcn.h>
 #include <jxl/decode.h>
 #include <jxl/thread_parallel_runner.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace {
+
+// libjxl is loaded when a JPEG XL picture is first read, not with the program: loading it starts
+// its vector library, which times the clock for several milliseconds, and every start-up would
+// pay for that.
+#define JXL_FUNCTIONS(F)                                                                           \
+    F(JxlDecoderCloseInput)                                                                        \
+    F(JxlDecoderCreate)                                                                            \
+    F(JxlDecoderDestroy)                                                                           \
+    F(JxlDecoderFlushImage)                                                                        \
+    F(JxlDecoderGetBasicInfo)                                                                      \
+    F(JxlDecoderGetColorAsEncodedProfile)                                                          \
+    F(JxlDecoderGetColorAsICCProfile)                                                              \
+    F(JxlDecoderGetICCProfileSize)                                                                 \
+    F(JxlDecoderGetIntendedDownsamplingRatio)                                                      \
+    F(JxlDecoderProcessInput)                                                                      \
+    F(JxlDecoderSetImageOutCallback)                                                               \
+    F(JxlDecoderSetInput)                                                                          \
+    F(JxlDecoderSetParallelRunner)                                                                 \
+    F(JxlDecoderSetProgressiveDetail)                                                              \
+    F(JxlDecoderSubscribeEvents)                                                                   \
+    F(JxlThreadParallelRunner)                                                                     \
+    F(JxlThreadParallelRunnerCreate)                                                               \
+    F(JxlThreadParallelRunnerDefaultNumWorkerThreads)                                              \
+    F(JxlThreadParallelRunnerDestroy)
+
+struct library
+{
+#define JXL_POINTER(name) decltype(&::name) name = nullptr;
+    JXL_FUNCTIONS(JXL_POINTER)
+#undef JXL_POINTER
+};
+
+// The library's functions; null when it cannot be loaded, and no JPEG XL picture is read.
+const library *jxl()
+{
+    static const std::optional<library> loaded = []() -> std::optional<library> {
+        void *decoder = dlopen(JXL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        void *threads = dlopen(JXL_THREADS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (!decoder || !threads)
+            return std::nullopt;
+        const auto find = [&](const char *name) {
+            void *function = dlsym(decoder, name);
+            return function ? function : dlsym(threads, name);
+        };
+        library made;
+        bool complete = true;
+#define JXL_FIND(name)                                                                             \
+    made.name = reinterpret_cast<decltype(&::name)>(find(#name));                                  \
+    complete = complete && made.name;
+        JXL_FUNCTIONS(JXL_FIND)
+#undef JXL_FIND
+        return complete ? std::optional(made) : std::nullopt;
+    }();
+    return loaded ? &*loaded : nullptr;
+}
+
+void freedecoder(JxlDecoder *decoder)
+{
+    jxl()->JxlDecoderDestroy(decoder);
+}
+
+void freerunner(void *runner)
+{
+    jxl()->JxlThreadParallelRunnerDestroy(runner);
+}
 
 // libjxl holds several times a picture's pixels while it decodes: larger pictures are refused
 // before it starts.
@@ -190,7 +257,7 @@ protected:
     bool readheader() override;
 
 private:
-    samples::owned<JxlDecoder, JxlDecoderDestroy> start(int events);
+    samples::owned<JxlDecoder, freedecoder> start(int events);
     bool decode(target &into, bool lowresolution, QColorSpace *space, samples::curve *light);
 
     QByteArray bytes;
@@ -199,32 +266,33 @@ private:
 
 bool jxlhandler::recognises(QIODevice *device)
 {
-    const QByteArray first = device->peek(16);
-    const JxlSignature signature = JxlSignatureCheck(
-        reinterpret_cast<const uint8_t *>(first.constData()), size_t(first.size()));
-    return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
+    // A bare codestream, or the container's signature box.
+    const QByteArray first = device->peek(12);
+    return first.startsWith("\xff\x0a") || first == QByteArray("\0\0\0\x0cJXL \r\n\x87\n", 12);
 }
 
-samples::owned<JxlDecoder, JxlDecoderDestroy> jxlhandler::start(int events)
+samples::owned<JxlDecoder, freedecoder> jxlhandler::start(int events)
 {
-    samples::owned<JxlDecoder, JxlDecoderDestroy> decoder(JxlDecoderCreate(nullptr));
-    if (!decoder || JxlDecoderSubscribeEvents(decoder.get(), events) != JXL_DEC_SUCCESS
-        || JxlDecoderSetInput(decoder.get(), reinterpret_cast<const uint8_t *>(bytes.constData()),
-               size_t(bytes.size()))
+    samples::owned<JxlDecoder, freedecoder> decoder(jxl()->JxlDecoderCreate(nullptr));
+    if (!decoder || jxl()->JxlDecoderSubscribeEvents(decoder.get(), events) != JXL_DEC_SUCCESS
+        || jxl()->JxlDecoderSetInput(decoder.get(),
+               reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()))
             != JXL_DEC_SUCCESS)
         return nullptr;
-    JxlDecoderCloseInput(decoder.get());
+    jxl()->JxlDecoderCloseInput(decoder.get());
     return decoder;
 }
 
 bool jxlhandler::readheader()
 {
+    if (!jxl())
+        return false;
     bytes = contents();
     if (bytes.isEmpty())
         return false;
     const auto decoder = start(JXL_DEC_BASIC_INFO);
-    if (!decoder || JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO
-        || JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS)
+    if (!decoder || jxl()->JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO
+        || jxl()->JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS)
         return false;
     const QSize stored(
         int(qMin<quint32>(info.xsize, INT_MAX)), int(qMin<quint32>(info.ysize, INT_MAX)));
@@ -243,46 +311,49 @@ bool jxlhandler::decode(target &into, bool lowresolution, QColorSpace *space, sa
     if (lowresolution)
         events |= JXL_DEC_FRAME_PROGRESSION;
     const auto decoder = start(events);
-    const samples::owned<void, JxlThreadParallelRunnerDestroy> runner(
-        JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads()));
+    const samples::owned<void, freerunner> runner(jxl()->JxlThreadParallelRunnerCreate(
+        nullptr, jxl()->JxlThreadParallelRunnerDefaultNumWorkerThreads()));
     if (!decoder || !runner
-        || JxlDecoderSetParallelRunner(decoder.get(), JxlThreadParallelRunner, runner.get())
+        || jxl()->JxlDecoderSetParallelRunner(
+               decoder.get(), jxl()->JxlThreadParallelRunner, runner.get())
             != JXL_DEC_SUCCESS)
         return false;
-    if (lowresolution && JxlDecoderSetProgressiveDetail(decoder.get(), kDC) != JXL_DEC_SUCCESS)
+    if (lowresolution
+        && jxl()->JxlDecoderSetProgressiveDetail(decoder.get(), kDC) != JXL_DEC_SUCCESS)
         return false;
     const JxlPixelFormat format
         = { 4, into.wide ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0 };
     for (;;) {
-        switch (JxlDecoderProcessInput(decoder.get())) {
+        switch (jxl()->JxlDecoderProcessInput(decoder.get())) {
         case JXL_DEC_COLOR_ENCODING: {
             // libjxl leaves what does not apply (the primaries of grey) as it found it.
             JxlColorEncoding encoding {};
             size_t icc = 0;
-            if (JxlDecoderGetColorAsEncodedProfile(
+            if (jxl()->JxlDecoderGetColorAsEncodedProfile(
                     decoder.get(), &format, JXL_COLOR_PROFILE_TARGET_DATA, &encoding)
                 == JXL_DEC_SUCCESS) {
                 *space = colourspace(encoding, light);
-            } else if (JxlDecoderGetICCProfileSize(
+            } else if (jxl()->JxlDecoderGetICCProfileSize(
                            decoder.get(), &format, JXL_COLOR_PROFILE_TARGET_DATA, &icc)
                     == JXL_DEC_SUCCESS
                 && icc > 0 && icc < (size_t(1) << 24)) {
                 QByteArray profile(qsizetype(icc), 0);
-                if (JxlDecoderGetColorAsICCProfile(decoder.get(), &format,
+                if (jxl()->JxlDecoderGetColorAsICCProfile(decoder.get(), &format,
                         JXL_COLOR_PROFILE_TARGET_DATA, reinterpret_cast<uint8_t *>(profile.data()),
                         icc)
                     == JXL_DEC_SUCCESS)
                     *space = QColorSpace::fromIccProfile(profile);
             }
             into.light = samples::levels(into.wide ? 16 : 8, *light, into.wide);
-            if (JxlDecoderSetImageOutCallback(decoder.get(), &format, target::taken, &into)
+            if (jxl()->JxlDecoderSetImageOutCallback(decoder.get(), &format, target::taken, &into)
                 != JXL_DEC_SUCCESS)
                 return false;
             break;
         }
         case JXL_DEC_FRAME_PROGRESSION:
-            if (JxlDecoderGetIntendedDownsamplingRatio(decoder.get()) <= size_t(dcshrink))
-                return JxlDecoderFlushImage(decoder.get()) == JXL_DEC_SUCCESS && into.finish();
+            if (jxl()->JxlDecoderGetIntendedDownsamplingRatio(decoder.get()) <= size_t(dcshrink))
+                return jxl()->JxlDecoderFlushImage(decoder.get()) == JXL_DEC_SUCCESS
+                    && into.finish();
             break;
         case JXL_DEC_FULL_IMAGE:
             return into.finish();
