@@ -17,9 +17,6 @@ namespace codecs {
 
 namespace {
 
-// Coded data larger than this is not taken: no picture this viewer could decode needs more.
-constexpr qint64 datalimit = qint64(512) << 20;
-
 heif_error ok()
 {
     return { heif_error_Ok, heif_suberror_Unspecified, "Success" };
@@ -368,7 +365,7 @@ heif_error push(void *decoder, const void *data, size_t size)
             return failure("a unit runs past the data");
         if (unit >= 2 && (bytes[at] >> 1 & 0x3f) == 33) {
             const QSize size = declared(bytes + at, unit);
-            if (size.isValid() && qint64(size.width()) * size.height() > limitpixels())
+            if (!size.isEmpty() && !samples::allowed(size))
                 return failure("a picture larger than the decoding limit");
         }
         if (de265_push_NAL(
@@ -459,7 +456,7 @@ void release(void *decoder)
 heif_error push(void *decoder, const void *data, size_t size)
 {
     auto *coded = static_cast<QByteArray *>(decoder);
-    if (qint64(size) > datalimit - coded->size())
+    if (qint64(size) > samples::filelimit - coded->size())
         return failure("too much data");
     coded->append(static_cast<const char *>(data), qsizetype(size));
     return ok();

@@ -12,24 +12,16 @@
 
 namespace {
 
-// Files larger than this are not read at all: no picture this viewer could decode needs more.
-
 // A colour description, of the file or of a decoded picture's stream. libheif makes one before it
 // checks its values, and leaves it to be freed whether it says so or not.
 using described = samples::owned<heif_color_profile_nclx, heif_nclx_color_profile_free>;
 
-described describedby(const heif_image_handle *handle)
+// The description libheif's getter gives of a picture or of its handle; none where it is broken.
+template<typename item>
+described describedby(const item *of, heif_error (*get)(const item *, heif_color_profile_nclx **))
 {
     heif_color_profile_nclx *made = nullptr;
-    const bool good = !heif_image_handle_get_nclx_color_profile(handle, &made).code;
-    described kept(made);
-    return good ? std::move(kept) : described();
-}
-
-described describedby(const heif_image *image)
-{
-    heif_color_profile_nclx *made = nullptr;
-    const bool good = !heif_image_get_nclx_color_profile(image, &made).code;
+    const bool good = !get(of, &made).code;
     described kept(made);
     return good ? std::move(kept) : described();
 }
@@ -231,7 +223,7 @@ private:
     QColorSpace colourspace(const heif_image *image, samples::curve *light) const;
 
     source file;
-    QByteArray meta;
+    bool untransformed = false; // one coded picture that nothing turns, mirrors or crops
     samples::owned<heif_context, heif_context_free> context;
     samples::owned<const heif_image_handle, heif_image_handle_release> primary;
 };
@@ -253,7 +245,7 @@ bool heifhandler::readheader()
         return false;
     file.start = file.device->pos();
     file.size = file.device->size() - file.start;
-    meta = metaof(file.device, file.start, file.size);
+    untransformed = plain(metaof(file.device, file.start, file.size));
     file.device->seek(file.start);
     context.reset(heif_context_alloc());
     if (!context)
@@ -287,9 +279,9 @@ QColorSpace heifhandler::colourspace(const heif_image *image, samples::curve *li
             return QColorSpace::fromIccProfile(icc);
         return QColorSpace();
     }
-    described nclx = describedby(primary.get());
+    described nclx = describedby(primary.get(), heif_image_handle_get_nclx_color_profile);
     if (!nclx)
-        nclx = describedby(image);
+        nclx = describedby(image, heif_image_get_nclx_color_profile);
     if (!nclx)
         return QColorSpace();
     *light = samples::lightof(nclx->transfer_characteristics);
@@ -301,12 +293,12 @@ bool heifhandler::read(QImage *image)
     if (!header())
         return false;
     const int shrink = scaled.isValid() ? samples::factor(whole, scaled) : 1;
-    const described nclx = describedby(primary.get());
+    const described nclx = describedby(primary.get(), heif_image_handle_get_nclx_color_profile);
     heif_decoding_options *options = heif_decoding_options_alloc();
     heif_image *decoded = nullptr;
     heif_error error;
     {
-        const codecs::decoding asked(nclx.get(), shrink > 1 && plain(meta) ? shrink : 1);
+        const codecs::decoding asked(nclx.get(), shrink > 1 && untransformed ? shrink : 1);
         error = heif_decode_image(
             primary.get(), &decoded, heif_colorspace_undefined, heif_chroma_undefined, options);
     }

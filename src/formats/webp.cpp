@@ -33,6 +33,7 @@ protected:
 private:
     bool firstframe(QImage *image) const;
     QColorSpace colourspace() const;
+    WebPData data() const;
 
     QByteArray bytes;
     WebPBitstreamFeatures features {};
@@ -49,9 +50,7 @@ bool webphandler::readheader()
     bytes = contents();
     if (bytes.isEmpty())
         return false;
-    if (WebPGetFeatures(
-            reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), &features)
-        != VP8_STATUS_OK)
+    if (WebPGetFeatures(data().bytes, data().size, &features) != VP8_STATUS_OK)
         return false;
     const QSize size(features.width, features.height);
     if (!samples::allowed(size))
@@ -60,10 +59,14 @@ bool webphandler::readheader()
     return true;
 }
 
+WebPData webphandler::data() const
+{
+    return { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
+}
+
 QColorSpace webphandler::colourspace() const
 {
-    const WebPData data
-        = { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
+    const WebPData data = this->data();
     const samples::owned<WebPDemuxer, WebPDemuxDelete> demuxer(WebPDemux(&data));
     WebPChunkIterator chunk;
     if (!demuxer || !WebPDemuxGetChunk(demuxer.get(), "ICCP", 1, &chunk))
@@ -82,8 +85,7 @@ bool webphandler::firstframe(QImage *image) const
         return false;
     options.color_mode = premultiplied();
     options.use_threads = 1;
-    const WebPData data
-        = { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
+    const WebPData data = this->data();
     const samples::owned<WebPAnimDecoder, WebPAnimDecoderDelete> decoder(
         WebPAnimDecoderNew(&data, &options));
     WebPAnimInfo info;
@@ -127,8 +129,7 @@ bool webphandler::read(QImage *image)
         config.output.u.RGBA.rgba = decoded.bits();
         config.output.u.RGBA.stride = int(decoded.bytesPerLine());
         config.output.u.RGBA.size = size_t(decoded.sizeInBytes());
-        const VP8StatusCode status = WebPDecode(
-            reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()), &config);
+        const VP8StatusCode status = WebPDecode(data().bytes, data().size, &config);
         WebPFreeDecBuffer(&config.output);
         if (status != VP8_STATUS_OK)
             return false;
