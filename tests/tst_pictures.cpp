@@ -224,6 +224,9 @@ private slots:
                 << writers::jxl(stored(upright, tag), 0, tag) << colours;
         }
         QTest::newRow("AVIF, turned") << writers::heif(stored(upright, 6), true, 95, 6) << colours;
+        // Brands as cameras write them: HEIF images in general first, HEIC among the others.
+        QTest::newRow("HEIC, brand mif1")
+            << writers::heif(upright, false).replace(8, 4, "mif1") << colours;
         // Large enough to be decoded reduced: straight from the decoder where nothing turns it,
         // reduced after the turn where something does.
         const QImage large = blocks(400);

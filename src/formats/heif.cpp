@@ -230,11 +230,19 @@ private:
 
 bool heifhandler::recognises(QIODevice *device)
 {
-    const QByteArray start = device->peek(32);
-    return start.size() >= 12
-        && heif_check_filetype(
-               reinterpret_cast<const uint8_t *>(start.constData()), int(start.size()))
-        == heif_filetype_yes_supported;
+    const QByteArray start = device->peek(256);
+    const auto *data = reinterpret_cast<const uint8_t *>(start.constData());
+    const int size = int(start.size());
+    if (size < 12 || heif_check_filetype(data, size) == heif_filetype_no)
+        return false;
+    if (heif_check_filetype(data, size) == heif_filetype_yes_supported)
+        return true;
+    // Files that name HEIF images in general as their brand (mif1, as cameras and many encoders
+    // write), which libheif calls only possible, are taken when they list a brand it reads.
+    for (const char *brand : { "heic", "heix", "avif", "mif1" })
+        if (heif_has_compatible_brand(data, size, brand) == 1)
+            return true;
+    return false;
 }
 
 bool heifhandler::readheader()
