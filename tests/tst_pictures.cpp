@@ -272,6 +272,8 @@ private slots:
         QTest::newRow("AVIF, alpha") << writers::heif(half, true) << halves;
         QTest::newRow("JPEG XL, alpha") << writers::jxl(half) << halves;
         QTest::newRow("JPEG 2000, alpha") << writers::jp2(half) << halves;
+        QTest::newRow("JPEG 2000, grey, alpha")
+            << writers::jp2(half, false, 6, 0, 0, true) << halves;
         QTest::newRow("WebP, alpha") << encode(half, "WEBP", 100) << halves;
 
         // Colours as the file describes them: Display P3 and BT.709 primaries, sRGB's curve.

@@ -173,14 +173,16 @@ inline QByteArray jxl(
 
 // A picture as a JPEG 2000 file (or a bare codestream) with the given number of resolution
 // levels, lossless or compressed by the given ratio, in square tiles of the given side (or one);
-// grey for a Grayscale8 picture.
-inline QByteArray jp2(
-    const QImage &picture, bool codestream = false, int levels = 6, float ratio = 0, int tile = 0)
+// grey for a Grayscale8 picture, grey with alpha where asked for.
+inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels = 6,
+    float ratio = 0, int tile = 0, bool greyalpha = false)
 {
-    const bool grey = picture.format() == QImage::Format_Grayscale8;
-    const bool alpha = !grey && picture.hasAlphaChannel();
-    const int count = grey ? 1 : alpha ? 4 : 3;
-    const QImage pixels = grey ? picture : picture.convertToFormat(QImage::Format_ARGB32);
+    const bool grey = greyalpha || picture.format() == QImage::Format_Grayscale8;
+    const bool alpha = picture.hasAlphaChannel();
+    const int count = (grey ? 1 : 3) + (alpha ? 1 : 0);
+    const QImage pixels = picture.format() == QImage::Format_Grayscale8
+        ? picture
+        : picture.convertToFormat(QImage::Format_ARGB32);
     opj_image_cmptparm_t parameters[4] = {};
     for (int c = 0; c < count; ++c)
         parameters[c]
@@ -190,18 +192,20 @@ inline QByteArray jp2(
     image->x1 = OPJ_UINT32(picture.width());
     image->y1 = OPJ_UINT32(picture.height());
     if (alpha)
-        image->comps[3].alpha = 1;
+        image->comps[count - 1].alpha = 1;
     for (int y = 0; y < picture.height(); ++y)
         for (int x = 0; x < picture.width(); ++x) {
             const size_t at = size_t(y) * picture.width() + x;
-            if (grey) {
+            if (pixels.format() == QImage::Format_Grayscale8) {
                 image->comps[0].data[at] = pixels.constScanLine(y)[x];
                 continue;
             }
             const QRgb p = reinterpret_cast<const QRgb *>(pixels.constScanLine(y))[x];
-            const int values[] = { qRed(p), qGreen(p), qBlue(p), qAlpha(p) };
-            for (int c = 0; c < count; ++c)
+            const int values[] = { qRed(p), qGreen(p), qBlue(p) };
+            for (int c = 0; c < (grey ? 1 : 3); ++c)
                 image->comps[c].data[at] = values[c];
+            if (alpha)
+                image->comps[count - 1].data[at] = qAlpha(p);
         }
     opj_cparameters_t settings;
     opj_set_default_encoder_parameters(&settings);

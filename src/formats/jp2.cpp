@@ -184,10 +184,12 @@ bool jp2handler::read(QImage *image)
     source.size = QSize(int(header->comps[0].w), int(header->comps[0].h));
     const bool grey = header->color_space == OPJ_CLRSPC_GRAY || decoded < 3;
     const opj_image_comp_t *comps = header->comps;
+    // e-sYCC is sYCC whose values may reach past sRGB's range, which a screen cannot show.
     const bool ycc = header->color_space == OPJ_CLRSPC_SYCC
+        || header->color_space == OPJ_CLRSPC_EYCC
         || (header->color_space != OPJ_CLRSPC_SRGB && decoded >= 3 && comps[0].dx == 1
             && comps[1].dx > 1 && comps[2].dx > 1);
-    if (header->color_space == OPJ_CLRSPC_CMYK || header->color_space == OPJ_CLRSPC_EYCC)
+    if (header->color_space == OPJ_CLRSPC_CMYK)
         return false;
     source.kind = grey ? samples::model::grey : ycc ? samples::model::ycc : samples::model::rgb;
     const int colours = grey ? 1 : 3;

@@ -164,9 +164,10 @@ QImage write(const planes &source, int shrink)
     if (image.isNull())
         return image;
 
-    std::vector<planeplan> plans(hasalpha ? 4 : channels);
+    // The colour planes, then alpha.
+    std::vector<planeplan> plans(size_t(channels + (hasalpha ? 1 : 0)));
     for (size_t c = 0; c < plans.size(); ++c) {
-        const plane &p = c < 3 ? source.channel[c] : source.alpha;
+        const plane &p = int(c) < channels ? source.channel[c] : source.alpha;
         if (!p.data || p.width < 1 || p.height < 1 || p.bits < 1 || p.bits > 16
             || (p.bytes != 1 && p.bytes != 2 && p.bytes != 4))
             return QImage();
@@ -218,7 +219,7 @@ QImage write(const planes &source, int shrink)
                     v[k] = light[size_t(std::lround(qBound(0.0, c[k], 1.0) * top))];
                 quint32 alpha = quint32(outtop);
                 if (hasalpha) {
-                    const double a = qBound(0.0, values[3][x], 1.0);
+                    const double a = qBound(0.0, values[size_t(channels)][x], 1.0);
                     alpha = quint32(std::lround(a * outtop));
                     for (quint32 &value : v)
                         value = qMin(
