@@ -233,10 +233,10 @@ bool heifhandler::recognises(QIODevice *device)
     const QByteArray start = device->peek(256);
     const auto *data = reinterpret_cast<const uint8_t *>(start.constData());
     const int size = int(start.size());
-    if (size < 12 || heif_check_filetype(data, size) == heif_filetype_no)
-        return false;
-    if (heif_check_filetype(data, size) == heif_filetype_yes_supported)
-        return true;
+    const heif_filetype_result type
+        = size < 12 ? heif_filetype_no : heif_check_filetype(data, size);
+    if (type == heif_filetype_no || type == heif_filetype_yes_supported)
+        return type == heif_filetype_yes_supported;
     // Files that name HEIF images in general as their brand (mif1, as cameras and many encoders
     // write), which libheif calls only possible, are taken when they list a brand it reads.
     for (const char *brand : { "heic", "heix", "avif", "mif1" })
