@@ -406,17 +406,15 @@ void imgv::playmovie()
 
 // Frames are stretched to the fit size in the screen's own pixels. The label would take them for
 // that many window pixels, so it is told to take the view's size, which the fit size is within.
-// The movie gives a new size only to the frames it decodes later: a first frame, the only one a
-// still GIF has, is decoded again at once by starting the movie over.
+// The movie gives the new size to the frames it decodes from now on; the frame on screen, the only
+// one a still GIF has, is stretched to it as it is drawn. The movie is never started over for it:
+// starting over makes the toolkit read the file again through a new reader that first reads from
+// wherever the last one stopped, and a GIF larger than its reader's buffer then stops for good.
 void imgv::fitmovie()
 {
-    const QSize size = fitsize() * devicePixelRatioF();
-    movie->setScaledSize(size);
+    movie->setScaledSize(fitsize() * devicePixelRatioF());
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    if (movie->currentFrameNumber() == 0 && movie->currentPixmap().size() != size) {
-        movie->stop();
-        movie->start();
-    }
+    label->update();
 }
 
 void imgv::turn(qreal degrees)

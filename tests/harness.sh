@@ -1,5 +1,13 @@
-# What the end-to-end scripts share: a scratch folder with its own home and runtime folders, the
-# processes to end, and how a check passes, fails or waits. Sourced; sets $work.
+# What the end-to-end scripts share: a session bus, a scratch folder with its own home and runtime
+# folders, the processes to end, and how a check passes, fails or waits. Sourced; sets $work.
+
+# The script runs again inside a session bus of its own: without one, libdbus starts a bus for the
+# toolkit's accessibility bridge wherever dbus-x11 is installed, and that bus writes in the home
+# folder the test proves untouched.
+if [ -z "${E2E_OWN_BUS:-}" ]; then
+  export E2E_OWN_BUS=1
+  exec dbus-run-session -- bash "$0" "$@"
+fi
 work=$(mktemp -d)
 mkdir -m 700 "$work/xdg" "$work/home"
 export XDG_RUNTIME_DIR=$work/xdg HOME=$work/home
