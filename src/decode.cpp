@@ -210,6 +210,12 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     QImage image = reader.read();
     // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
     image.setDevicePixelRatio(1);
+    // A picture of other proportions than its header said is shown in its own.
+    const QSize asked = sideways ? size.transposed() : size;
+    const QSize kept = fitted(image.size(), asked);
+    if (!drawing && !image.isNull()
+        && (qAbs(kept.width() - asked.width()) > 1 || qAbs(kept.height() - asked.height()) > 1))
+        result.of.whole = image.size() * result.of.shrink;
     // Deep pictures are brought into sRGB's colours before they lose their depth.
     if (image.depth() > 32)
         tosrgb(image);

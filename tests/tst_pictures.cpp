@@ -224,6 +224,16 @@ private slots:
                 << writers::jxl(stored(upright, tag), 0, tag) << colours;
         }
         QTest::newRow("AVIF, turned") << writers::heif(stored(upright, 6), true, 95, 6) << colours;
+        // The rotation and mirror listed before the coded picture's size: shown in the
+        // proportions they give. (libheif crops odd sizes outside the coded picture.)
+        const QImage even = blocks(34);
+        for (const int tag : { 5, 6, 8 }) {
+            QTest::addRow("HEIC, orientation %d, turned before its size", tag)
+                << writers::turnedfirst(writers::heif(stored(even, tag), false, 95, tag))
+                << colours;
+            QTest::addRow("AVIF, orientation %d, turned before its size", tag)
+                << writers::turnedfirst(writers::heif(stored(even, tag), true, 95, tag)) << colours;
+        }
         // Brands as cameras write them: HEIF images in general first, HEIC among the others.
         QTest::newRow("HEIC, brand mif1")
             << writers::heif(upright, false).replace(8, 4, "mif1") << colours;
@@ -234,6 +244,10 @@ private slots:
         QTest::newRow("AVIF, reduced") << writers::heif(large, true) << colours;
         QTest::newRow("HEIC, reduced, turned")
             << writers::heif(stored(large, 8), false, 90, 8) << colours;
+        QTest::newRow("HEIC, reduced, turned before its size")
+            << writers::turnedfirst(writers::heif(stored(large, 6), false, 90, 6)) << colours;
+        QTest::newRow("HEIC, reduced, turned before its size")
+            << writers::turnedfirst(writers::heif(stored(large, 6), false, 90, 6)) << colours;
         QTest::newRow("HEIC, reduced, alpha")
             << writers::heif(large.convertToFormat(QImage::Format_ARGB32), false) << colours;
         QTest::newRow("HEIC, 10 bits")

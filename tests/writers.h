@@ -102,6 +102,89 @@ inline QByteArray heif(QImage picture, bool avif, int quality = 90, int orientat
     return bytes;
 }
 
+// The same HEIF or AVIF file with its rotation and mirror given to the coded picture itself and
+// listed before its size, which is the coded picture's, as some encoders write them. libheif
+// gives a HEIF file's turns to an identity item made from the coded picture, and writes the size
+// of an AVIF one as turned. Only numbers change in place, so nothing in the file moves.
+inline QByteArray turnedfirst(QByteArray file)
+{
+    // The body of the first box of a type in a run of boxes, as an offset and a length.
+    const auto find = [&file](qsizetype at, qsizetype end, const char *type) {
+        while (at + 8 <= end) {
+            const qsizetype size = qFromBigEndian<quint32>(file.constData() + at);
+            if (size < 8 || at + size > end)
+                break;
+            if (file.mid(at + 4, 4) == type)
+                return std::pair(at + 8, size - 8);
+            at += size;
+        }
+        return std::pair(qsizetype(-1), qsizetype(0));
+    };
+    const auto u16
+        = [&file](qsizetype at) { return qFromBigEndian<quint16>(file.constData() + at); };
+    const auto u32
+        = [&file](qsizetype at) { return qFromBigEndian<quint32>(file.constData() + at); };
+    const auto [meta, metasize] = find(0, file.size(), "meta");
+    const auto [pitm, pitmsize] = find(meta + 4, meta + metasize, "pitm");
+    const auto [iinf, iinfsize] = find(meta + 4, meta + metasize, "iinf");
+    const auto [iref, irefsize] = find(meta + 4, meta + metasize, "iref");
+    const auto [iprp, iprpsize] = find(meta + 4, meta + metasize, "iprp");
+    const auto [ipco, ipcosize] = find(iprp, iprp + iprpsize, "ipco");
+    const auto [ipma, ipmasize] = find(iprp, iprp + iprpsize, "ipma");
+    const auto [dimg, dimgsize] = iref < 0 ? std::pair(qsizetype(-1), qsizetype(0))
+                                           : find(iref + 4, iref + irefsize, "dimg");
+    if (pitm < 0 || iinf < 0 || ipco < 0 || ipma < 0 || file[pitm] || file[ipma])
+        return QByteArray();
+    const quint16 primary = u16(pitm + 4);
+    const quint16 coded = dimg >= 0 && u16(dimg) == primary ? u16(dimg + 4) : primary;
+    QList<qsizetype> properties; // where each property's box starts
+    for (qsizetype at = ipco; at + 8 <= ipco + ipcosize; at += u32(at))
+        properties << at;
+    const auto type = [&](char association) {
+        const qsizetype at = properties.value((association & 0x7f) - 1, -1);
+        return at < 0 ? QByteArray() : file.mid(at + 4, 4);
+    };
+    // The associations, one byte each, item by item.
+    QList<std::pair<quint16, QByteArray>> items;
+    qsizetype at = ipma + 8;
+    for (quint32 e = 0, entries = u32(ipma + 4); e < entries; ++e) {
+        items.append({ u16(at), file.mid(at + 3, uchar(file[at + 2])) });
+        at += 3 + uchar(file[at + 2]);
+    }
+    QByteArray turns;
+    bool across = false;
+    for (auto &[item, associations] : items)
+        if (item == primary)
+            for (qsizetype i = associations.size() - 1; i >= 0; --i)
+                if (type(associations[i]) == "irot" || type(associations[i]) == "imir") {
+                    const qsizetype box = properties[(associations[i] & 0x7f) - 1];
+                    across ^= type(associations[i]) == "irot" && (file[box + 8] & 1);
+                    turns.prepend(associations[i]);
+                    associations.remove(i, 1);
+                }
+    QByteArray written;
+    for (auto &[item, associations] : items) {
+        if (item == coded) {
+            associations.prepend(turns);
+            // An AVIF file's size, written as turned, is written as coded.
+            for (const char association : std::as_const(associations)) {
+                const qsizetype box = properties[(association & 0x7f) - 1];
+                if (coded == primary && across && type(association) == "ispe")
+                    file.replace(box + 12, 8, file.mid(box + 16, 4) + file.mid(box + 12, 4));
+            }
+        }
+        written += char(item >> 8) + QByteArray(1, char(item & 0xff)) + char(associations.size())
+            + associations;
+    }
+    file.replace(ipma + 8, written.size(), written);
+    qToBigEndian(coded, file.data() + pitm + 4);
+    // The coded picture is no longer hidden behind the identity item.
+    for (qsizetype at = iinf + 6; at + 14 <= iinf + iinfsize; at += u32(at))
+        if (u16(at + 12) == coded)
+            file[at + 11] = char(file[at + 11] & ~1);
+    return file;
+}
+
 // A picture as a JPEG XL file: lossless, or lossy at the given distance (1 is visually lossless);
 // 16 bits a channel for an RGBA64 picture; with its orientation (1 to 8) and colour space (sRGB,
 // Display P3 or BT.2020 with the sRGB curve, or PQ or HLG for `transfer` 16 or 18).

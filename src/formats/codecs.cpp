@@ -286,9 +286,9 @@ private:
     int zeros = 0;
 };
 
-// The luma size a sequence parameter set (after its two-byte unit header) declares; empty when it
-// cannot be read.
-QSize declared(const uint8_t *unit, size_t size)
+// The luma size a sequence parameter set (after its two-byte unit header) declares, as coded or
+// as cropped to its conformance window; empty when it cannot be read.
+QSize declared(const uint8_t *unit, size_t size, bool cropped = false)
 {
     if (size < 3)
         return QSize();
@@ -314,13 +314,49 @@ QSize declared(const uint8_t *unit, size_t size)
             in.read(8);
     }
     in.golomb();
-    if (in.golomb() == 3)
+    const quint32 chroma = in.golomb();
+    if (chroma == 3)
         in.read(1);
-    const quint32 width = in.golomb();
-    const quint32 height = in.golomb();
-    if (in.broken || width > quint32(INT_MAX) || height > quint32(INT_MAX))
+    quint64 width = in.golomb();
+    quint64 height = in.golomb();
+    if (cropped && in.read(1)) {
+        const quint64 across = chroma == 1 || chroma == 2 ? 2 : 1;
+        const quint64 down = chroma == 1 ? 2 : 1;
+        const quint64 left = in.golomb(), right = in.golomb();
+        const quint64 top = in.golomb(), bottom = in.golomb();
+        width -= qMin(width, across * (left + right));
+        height -= qMin(height, down * (top + bottom));
+    }
+    if (in.broken || width > quint64(INT_MAX) || height > quint64(INT_MAX))
         return QSize();
     return QSize(int(width), int(height));
+}
+
+// The size a decoder configuration (hvcC) declares: that of its first sequence parameter set.
+QSize configured(QByteArrayView config)
+{
+    constexpr qsizetype header = 23;
+    if (config.size() < header)
+        return QSize();
+    qsizetype at = header;
+    for (int arrays = uchar(config[header - 1]); arrays > 0; --arrays) {
+        if (at + 3 > config.size())
+            return QSize();
+        const int type = config[at] & 0x3f;
+        int units = uchar(config[at + 1]) << 8 | uchar(config[at + 2]);
+        at += 3;
+        for (; units > 0 && at + 2 <= config.size(); --units) {
+            const qsizetype length = uchar(config[at]) << 8 | uchar(config[at + 1]);
+            at += 2;
+            if (at + length > config.size())
+                return QSize();
+            if (type == 33)
+                return declared(
+                    reinterpret_cast<const uint8_t *>(config.data() + at), size_t(length), true);
+            at += length;
+        }
+    }
+    return QSize();
 }
 
 const char *name()
@@ -442,6 +478,18 @@ int supports(heif_compression_format format)
     return format == heif_compression_AV1 ? 200 : 0;
 }
 
+// The size a decoder configuration (av1C) declares: that of the sequence header among its units.
+QSize configured(QByteArrayView config)
+{
+    Dav1dSequenceHeader sequence;
+    if (config.size() <= 4
+        || dav1d_parse_sequence_header(&sequence,
+               reinterpret_cast<const uint8_t *>(config.data()) + 4, size_t(config.size() - 4))
+            < 0)
+        return QSize();
+    return QSize(sequence.max_width, sequence.max_height);
+}
+
 heif_error create(void **decoder)
 {
     *decoder = new QByteArray;
@@ -533,6 +581,15 @@ const heif_decoder_plugin plugin
 } // namespace av1
 
 } // namespace
+
+QSize codedsize(QByteArrayView type, QByteArrayView config)
+{
+    if (type == QByteArrayView("hvc1"))
+        return hevc::configured(config);
+    if (type == QByteArrayView("av01"))
+        return av1::configured(config);
+    return QSize();
+}
 
 decoding::decoding(const heif_color_profile_nclx *nclx, int shrink)
 {

@@ -4,12 +4,19 @@
 // gives libde265 one) and hands libheif the picture as RGB, made on every core too.
 #pragma once
 
+#include <QByteArrayView>
+#include <QSize>
 #include <libheif/heif.h>
 
 namespace codecs {
 
 // Gives libheif these decoders, once.
 void registered();
+
+// The size of the pictures a coded item of this type (hvc1, av01) holds, as its decoder
+// configuration (hvcC, av1C) declares them, cropped as the stream itself crops them; empty when it
+// cannot be read.
+QSize codedsize(QByteArrayView type, QByteArrayView config);
 
 // While a reader decodes a picture on this thread: the colour description its file gives, which
 // rules over the stream's own, as in libheif; and a factor the picture is to come reduced by, where

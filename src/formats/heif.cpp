@@ -1,13 +1,13 @@
 // HEIF (HEIC) and AVIF pictures, read with libheif: the primary image, upright and cropped as the
 // file says, in its own colour space.
 
+#include "boxes.h"
 #include "codecs.h"
 #include "samples.h"
 
 #include <QIODevice>
 #include <QImageIOPlugin>
 #include <QThread>
-#include <QtEndian>
 #include <libheif/heif.h>
 
 namespace {
@@ -24,141 +24,6 @@ described describedby(const item *of, heif_error (*get)(const item *, heif_color
     const bool good = !get(of, &made).code;
     described kept(made);
     return good ? std::move(kept) : described();
-}
-
-// The boxes of an ISO base media file (HEIF's container), each with its size checked.
-struct box
-{
-    QByteArrayView type;
-    QByteArrayView body;
-};
-
-// The header of a box that starts a run of `room` bytes, of which `start` holds at least the
-// first 8 (16 for a long size): the box's whole size and the size of its header; false where the
-// box does not fit the room.
-bool headerof(QByteArrayView start, qint64 room, qint64 *size, qint64 *header)
-{
-    if (start.size() < 8 || room < 8)
-        return false;
-    quint64 claimed = qFromBigEndian<quint32>(start.data());
-    *header = 8;
-    if (claimed == 1) {
-        if (start.size() < 16)
-            return false;
-        claimed = qFromBigEndian<quint64>(start.data() + 8);
-        *header = 16;
-    } else if (claimed == 0) {
-        claimed = quint64(room);
-    }
-    *size = qint64(claimed);
-    return claimed >= quint64(*header) && claimed <= quint64(room);
-}
-
-QList<box> boxesin(QByteArrayView bytes)
-{
-    QList<box> found;
-    qint64 size = 0;
-    qint64 header = 0;
-    while (found.size() < 10000 && headerof(bytes, bytes.size(), &size, &header)) {
-        found.append({ bytes.sliced(4, 4), bytes.sliced(header, size - header) });
-        bytes = bytes.sliced(size);
-    }
-    return found;
-}
-
-// The body of the file's top-level meta box, read from the device alone; empty where there is
-// none of a sane size.
-QByteArray metaof(QIODevice *device, qint64 start, qint64 room)
-{
-    constexpr qint64 metalimit = qint64(64) << 20;
-    qint64 at = 0;
-    qint64 size = 0;
-    qint64 header = 0;
-    for (int boxes = 0; boxes < 10000 && device->seek(start + at); ++boxes) {
-        const QByteArray head = device->read(16);
-        if (!headerof(head, room - at, &size, &header))
-            break;
-        if (head.sliced(4, 4) == "meta") {
-            if (size - header > metalimit || !device->seek(start + at + header))
-                break;
-            return device->read(size - header);
-        }
-        at += size;
-    }
-    return QByteArray();
-}
-
-box first(const QList<box> &boxes, const char *type)
-{
-    for (const box &candidate : boxes)
-        if (candidate.type == QByteArrayView(type))
-            return candidate;
-    return box();
-}
-
-// A big-endian number of 1, 2 or 4 bytes at a place in a box's body; 0 past its end.
-quint32 number(QByteArrayView body, qsizetype at, int bytes)
-{
-    if (at < 0 || at + bytes > body.size())
-        return 0;
-    quint32 value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value = value << 8 | uchar(body[at + i]);
-    return value;
-}
-
-// Whether the file's primary picture, as its meta box says, is one coded picture, not tiles, that
-// the file neither turns, mirrors nor crops: then it may come from its decoder reduced. False where
-// the boxes cannot be read, so that nothing is assumed.
-bool plain(QByteArrayView meta)
-{
-    if (meta.size() < 4)
-        return false;
-    const QList<box> inside = boxesin(meta.sliced(4));
-    const box pitm = first(inside, "pitm");
-    if (pitm.body.size() < 6)
-        return false;
-    const quint32 primary = number(pitm.body, 4, pitm.body[0] ? 4 : 2);
-    const box iinf = first(inside, "iinf");
-    if (iinf.body.size() < 6)
-        return false;
-    QByteArrayView type;
-    for (const box &infe : boxesin(iinf.body.sliced(iinf.body[0] ? 8 : 6))) {
-        const int version = infe.body.isEmpty() ? 0 : infe.body[0];
-        const int idbytes = version == 2 ? 2 : 4;
-        if (version >= 2 && number(infe.body, 4, idbytes) == primary
-            && infe.body.size() >= 4 + idbytes + 6)
-            type = infe.body.sliced(4 + idbytes + 2, 4);
-    }
-    if (type != QByteArrayView("hvc1") && type != QByteArrayView("av01"))
-        return false;
-    const QList<box> properties = boxesin(first(inside, "iprp").body);
-    const QList<box> ipco = boxesin(first(properties, "ipco").body);
-    const box ipma = first(properties, "ipma");
-    if (ipma.body.size() < 8)
-        return false;
-    const int version = ipma.body[0];
-    const bool wideindex = ipma.body[3] & 1;
-    const quint32 entries = number(ipma.body, 4, 4);
-    qsizetype at = 8;
-    for (quint32 e = 0; e < entries && at < ipma.body.size(); ++e) {
-        const quint32 item = number(ipma.body, at, version < 1 ? 2 : 4);
-        at += version < 1 ? 2 : 4;
-        const quint32 associations = number(ipma.body, at, 1);
-        at += 1;
-        for (quint32 a = 0; a < associations; ++a) {
-            const quint32 index
-                = number(ipma.body, at, wideindex ? 2 : 1) & (wideindex ? 0x7fff : 0x7f);
-            at += wideindex ? 2 : 1;
-            if (item != primary || index < 1 || index > quint32(ipco.size()))
-                continue;
-            const QByteArrayView property = ipco[qsizetype(index) - 1].type;
-            if (property == QByteArrayView("irot") || property == QByteArrayView("imir")
-                || property == QByteArrayView("clap"))
-                return false;
-        }
-    }
-    return at <= ipma.body.size();
 }
 
 // The file as libheif reads it: from the device, a part at a time as it needs it (the boxes, then
@@ -253,8 +118,10 @@ bool heifhandler::readheader()
         return false;
     file.start = file.device->pos();
     file.size = file.device->size() - file.start;
-    untransformed = plain(metaof(file.device, file.start, file.size));
-    file.device->seek(file.start);
+    const boxes::picture described
+        = boxes::primary(file.device, file.start, file.size, codecs::codedsize);
+    untransformed = !described.transformed
+        && (described.type == QByteArrayView("hvc1") || described.type == QByteArrayView("av01"));
     context.reset(heif_context_alloc());
     if (!context)
         return false;
@@ -265,7 +132,11 @@ bool heifhandler::readheader()
     if (heif_context_get_primary_image_handle(context.get(), &handle).code || !handle)
         return false;
     primary.reset(handle);
-    whole = QSize(heif_image_handle_get_width(handle), heif_image_handle_get_height(handle));
+    // libheif takes the size from whichever of the size, crop and rotation it reads last, and
+    // writers list the size before or after the others; the boxes say the size as shown.
+    whole = described.shown.isEmpty()
+        ? QSize(heif_image_handle_get_width(handle), heif_image_handle_get_height(handle))
+        : described.shown;
     // A grid or an overlay says its own size besides the size the picture declares: from here on
     // libheif takes no picture longer on a side than the one declared, give or take the tiles
     // (of up to 512 pixels) it is coded in.

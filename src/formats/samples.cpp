@@ -364,9 +364,14 @@ bool handler::deliver(QImage made, QImage *image) const
         return false;
     if (scaled.isValid() && made.size() != scaled) {
         const QSize over = made.size() - scaled;
-        made = over.width() >= 0 && over.width() <= 1 && over.height() >= 0 && over.height() <= 1
-            ? made.copy(QRect(QPoint(0, 0), scaled))
-            : made.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const QSize kept = made.size().scaled(scaled, Qt::KeepAspectRatio);
+        if (over.width() >= 0 && over.width() <= 1 && over.height() >= 0 && over.height() <= 1)
+            made = made.copy(QRect(QPoint(0, 0), scaled));
+        else if (qAbs(kept.width() - scaled.width()) <= 1
+            && qAbs(kept.height() - scaled.height()) <= 1)
+            made = made.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        // A picture of other proportions than the header gave is never stretched into them: it is
+        // handed over as decoded, and its own proportions win.
     }
     *image = std::move(made);
     return !image->isNull();

@@ -99,7 +99,7 @@ protected:
     // The file's bytes; none when there is no device or the file is over the limit.
     QByteArray contents() const;
     // Hands over the picture read, at the size asked for: one a pixel larger (the last part-block
-    // of a reduction) is cut, any other scaled.
+    // of a reduction) is cut, one of the same proportions scaled, one of others left as it is.
     bool deliver(QImage made, QImage *image) const;
     // The file as a device that seeks: the reader's own, or the bytes of a sequential one (a pipe)
     // held here; null when there is no device or the file is over the limit.
