@@ -149,6 +149,43 @@ void setupdecoding()
         = QPixmap::fromImage(probe.convertToFormat(QImage::Format_RGB32)).toImage().format();
 }
 
+void resolution::decoded(const QString &file, const extent &decode)
+{
+    source = file;
+    of = decode;
+    turns = 0;
+}
+
+void resolution::again(const extent &decode)
+{
+    of = decode;
+}
+
+void resolution::upright()
+{
+    turns = 0;
+}
+
+void resolution::turn(int quarters)
+{
+    turns = ((turns + quarters) % 4 + 4) % 4;
+}
+
+QSize resolution::turned(QSize size) const
+{
+    return turns % 2 ? size.transposed() : size;
+}
+
+QSize resolution::own() const
+{
+    return turned(of.whole);
+}
+
+bool resolution::covers(QSize image, QSize shown) const
+{
+    return source.isEmpty() || of.covers(image, shown);
+}
+
 QSize fitted(QSize picture, QSize box)
 {
     if (picture.isEmpty() || box.isEmpty())

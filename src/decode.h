@@ -29,6 +29,35 @@ struct decoded
     extent of;
 };
 
+// The decode of the picture on screen: the file it came from, how it stands to the picture in the
+// file, and the quarter turns clockwise the picture is shown at.
+class resolution
+{
+public:
+    // A picture decoded upright from a file, or the same picture decoded again (keeping its turns).
+    void decoded(const QString &file, const extent &of);
+    void again(const extent &of);
+    void upright();
+    // Turns the picture a quarter clockwise (+1) or anticlockwise (-1).
+    void turn(int quarters);
+
+    const QString &file() const { return source; }
+    int quarters() const { return turns; }
+    bool drawing() const { return of.drawn; }
+    // A size as the turns lay it: across for an odd count. Turning it again lays it back.
+    QSize turned(QSize size) const;
+    // The picture's own size as turned, whatever reduction of it is held.
+    QSize own() const;
+    // Whether an image of this size, turned as the picture, holds all the file can give of the
+    // picture shown at `shown` screen pixels; true when nothing was decoded from a file.
+    bool covers(QSize image, QSize shown) const;
+
+private:
+    QString source;
+    extent of;
+    int turns = 0;
+};
+
 // Learns this screen's pixmap formats and lifts the decoder's size limit. Called once, on the
 // window's thread, before anything is decoded.
 void setupdecoding();

@@ -14,7 +14,6 @@
 #include <QMimeData>
 #include <QMovie>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QTransform>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -80,8 +79,7 @@ void imgv::buildui()
 {
     setWindowIcon(QIcon(QStringLiteral(":/images/icon.ico")));
     setWindowTitle(QStringLiteral("PORVANE - Q.ZARVEL"));
-    surface = new canvas;
-    label = surface;
+    label = new canvas;
     label->installEventFilter(this);
     located = 0;
     index = 0;
@@ -93,32 +91,11 @@ void imgv::buildui()
     area->setWidget(label);
     area->installEventFilter(this);
     area->viewport()->installEventFilter(this);
-    for (QScrollBar *bar : { area->horizontalScrollBar(), area->verticalScrollBar() })
-        connect(bar, &QScrollBar::rangeChanged, this, &imgv::handcursor);
+    place.attach(area, static_cast<canvas *>(label));
     auto *column = new QVBoxLayout;
     column->addWidget(area);
 
-    auto *row = new QHBoxLayout;
-    // A command link button looks its default arrow up in the icon theme, only for the button's
-    // own icon to replace it: while they are made, the theme is one that has no index to read.
-    const QString theme = QIcon::themeName();
-    const QString fallback = QIcon::fallbackThemeName();
-    QIcon::setThemeName(QStringLiteral("porvane-none"));
-    QIcon::setFallbackThemeName(QStringLiteral("porvane-none"));
-    QWidget *back = button(":/images/b.png", 30, &imgv::backward);
-    QWidget *in = button(":/images/in.png", 30, &imgv::zoomin);
-    QWidget *out = button(":/images/out.png", 30, &imgv::zommout);
-    QWidget *next = button(":/images/f.png", 30, &imgv::forward);
-    QWidget *right = button(":/images/fo.png", 30, &imgv::tranr);
-    QWidget *left = button(":/images/re.png", 30, &imgv::tranl);
-    row->addWidget(button(":/images/a.png", 35, &imgv::showhome));
-    QIcon::setFallbackThemeName(fallback);
-    QIcon::setThemeName(theme);
-    row->addStretch();
-    for (QWidget *b : { left, back, in, out, next, right })
-        row->addWidget(b);
-    row->addStretch();
-    column->addLayout(row);
+    column->addLayout(controlbar());
 
     listfolder();
     resize(startw, starth);
@@ -214,7 +191,7 @@ bool imgv::eventFilter(QObject *watched, QEvent *event)
         wheelcommand(wheel->angleDelta(), wheel->position());
         return true;
     }
-    return drag(event);
+    return place.drag(event);
 }
 
 void imgv::mouseDoubleClickEvent(QMouseEvent *) { }
@@ -260,7 +237,7 @@ void imgv::dropEvent(QDropEvent *event)
 
 QStringList imgv::listfolder()
 {
-    enter(folder);
+    enter(QFileInfo(opened).path());
     const QStringList &here = listed.here();
     if (!located && !here.isEmpty()) {
         const int at = here.indexOf(QFileInfo(path).fileName());
@@ -271,12 +248,11 @@ QStringList imgv::listfolder()
     return here;
 }
 
-// Records the opened picture. The folder is resolved now, against the working directory in force
-// when the picture was opened: a relative path means nothing once the listing has moved there.
+// Records the opened picture, by a name resolved now, against the working directory in force when
+// it was opened: a relative path means nothing once the listing has moved to its folder.
 void imgv::open(const QString &file)
 {
     opened = absolute(file);
-    folder = QFileInfo(opened).path();
     curpath = file;
     path = file;
 }
@@ -289,8 +265,7 @@ bool imgv::load(const QString &file)
     if (picture.image.isNull())
         return false;
     img = std::move(picture.image);
-    held = picture.of;
-    loaded = whole;
+    detail.decoded(whole, picture.of);
     return true;
 }
 
@@ -298,19 +273,7 @@ bool imgv::load(const QString &file)
 void imgv::takepixels()
 {
     pix = QPixmap::fromImage(img);
-    quarters = 0;
-}
-
-// A size as the quarter turns lay it: across for an odd count. Turning it again lays it back.
-QSize imgv::turned(QSize size) const
-{
-    return quarters % 2 ? size.transposed() : size;
-}
-
-// The picture's own size as turned, whatever reduction of it is held.
-QSize imgv::own() const
-{
-    return turned(held.whole);
+    detail.upright();
 }
 
 // A decode too coarse for the size shown is replaced by a finer one (or the whole picture, as far
@@ -319,19 +282,19 @@ QSize imgv::own() const
 // should the file no longer decode, it is decoded again as coarse as it was.
 void imgv::sharpen(QSize shown, bool whole)
 {
-    if (loaded.isEmpty() || held.covers(pix.size(), shown))
+    if (detail.covers(pix.size(), shown))
         return;
-    const QSize coarse = turned(pix.size());
+    const QSize coarse = detail.turned(pix.size());
     img = QImage();
     pix = QPixmap();
-    surface->setstill(QPixmap(), QSize());
-    decoded finer = pictures.load(loaded, whole ? QSize() : turned(shown));
+    place.still(QPixmap(), QSize());
+    decoded finer = pictures.load(detail.file(), whole ? QSize() : detail.turned(shown));
     if (finer.image.isNull())
-        finer = pictures.load(loaded, coarse);
+        finer = pictures.load(detail.file(), coarse);
     img = std::move(finer.image);
-    held = finer.of;
+    detail.again(finer.of);
     pix = QPixmap::fromImage(img).transformed(
-        QTransform().rotate(quarters * quarterturn), Qt::FastTransformation);
+        QTransform().rotate(detail.quarters() * quarterturn), Qt::FastTransformation);
 }
 
 // Keeps the previous and the next entry decoded, or decoding, for the next step; lets go of the
@@ -360,30 +323,18 @@ QSize imgv::fitsize() const
 
 void imgv::showscaled(QSize box)
 {
-    const QSize size = fitted(own(), box);
+    const QSize size = fitted(detail.own(), box);
     sharpen(size * devicePixelRatioF());
     showstill(size);
 }
 
 // A still picture replaces any animation: the movie is released so that resizes refit the still.
-// The view takes the picture's size at once, so that the scroll bars are right for what follows.
 void imgv::showstill(QSize size)
 {
-    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    surface->setstill(pix, size);
+    place.still(pix, size);
     delete movie;
     movie = nullptr;
     gif = false;
-    settle();
-}
-
-// The scroll area sizes the label and shows or hides its scroll bars for it now, not when the
-// event loop next comes round: the place in the view is set from them straight after, and the next
-// key press may come first.
-void imgv::settle()
-{
-    label->adjustSize();
-    QCoreApplication::sendPostedEvents(area, QEvent::MetaCall);
 }
 
 // The movie reads the opened file through a handle of its own, opened as every picture is, and
@@ -396,31 +347,28 @@ void imgv::playmovie()
         next->setFormat(animationformat(*input));
         next->setDevice(input);
     }
-    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    surface->play(next);
+    place.play(next);
     delete movie;
     movie = next;
     movie->start();
     gif = true;
 }
 
-// Frames are stretched to the fit size in the screen's own pixels. The label would take them for
-// that many window pixels, so it is told to take the view's size, which the fit size is within.
-// The movie gives the new size to the frames it decodes from now on; the frame on screen, the only
-// one a still GIF has, is stretched to it as it is drawn. The movie is never started over for it:
-// starting over makes the toolkit read the file again through a new reader that first reads from
-// wherever the last one stopped, and a GIF larger than its reader's buffer then stops for good.
+// Frames are stretched to the fit size in the screen's own pixels. The movie gives the new size to
+// the frames it decodes from now on; the frame on screen, the only one a still GIF has, is
+// stretched to it as it is drawn. The movie is never started over for it: starting over makes the
+// toolkit read the file again through a new reader that first reads from wherever the last one
+// stopped, and a GIF larger than its reader's buffer then stops for good.
 void imgv::fitmovie()
 {
     movie->setScaledSize(fitsize() * devicePixelRatioF());
-    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    label->update();
+    place.stretch();
 }
 
 void imgv::turn(qreal degrees)
 {
     pix = pix.transformed(QTransform().rotate(degrees), Qt::FastTransformation);
-    quarters = (quarters + (degrees > 0 ? 1 : 3)) % 4;
+    detail.turn(degrees > 0 ? 1 : -1);
     showscaled(fitsize());
 }
 
@@ -491,7 +439,7 @@ void imgv::wheelcommand(QPoint angle, QPointF at)
 // pointer, or at the view's middle, where it is, as far as the picture's edges allow.
 void imgv::zoomabout(int step, std::optional<QPointF> pointer)
 {
-    const QPointF spot = spotat(pointer.value_or(middle()));
+    const QPointF spot = place.spotat(pointer.value_or(place.middle()));
     if (step > 0 ? mayzoomin() : mayzoomout()) {
         zoomw += step;
         zoomh += step;
@@ -499,10 +447,10 @@ void imgv::zoomabout(int step, std::optional<QPointF> pointer)
     // A zoom that outgrows the picture's decode is likely to go on: the whole picture is decoded
     // once, rather than each finer reduction in turn (a reduced decode costs nearly what a whole
     // one does).
-    if (step > 0 && !held.drawn)
-        sharpen(fitted(own(), QSize(zoomw, zoomh)) * devicePixelRatioF(), true);
+    if (step > 0 && !detail.drawing())
+        sharpen(fitted(detail.own(), QSize(zoomw, zoomh)) * devicePixelRatioF(), true);
     showscaled(QSize(zoomw, zoomh));
-    keepspot(spot, pointer.value_or(middle()));
+    place.keepspot(spot, pointer.value_or(place.middle()));
 }
 
 bool imgv::mayzoomin() const
@@ -515,93 +463,6 @@ bool imgv::mayzoomout() const
     return zoomw - zoomstep > zoomfloor && zoomh - zoomstep > zoomfloor;
 }
 
-// The centre of the view.
-QPointF imgv::middle() const
-{
-    return QRectF(area->viewport()->rect()).center();
-}
-
-// Where a point of the view falls on the picture, in fractions of the picture's width and height;
-// the centre when no still picture is shown. While the view stays where the last zoom put it, the
-// spot that zoom kept is taken as it was, not as read back from whole pixels, so that a run of
-// steps keeps it to the pixel however long it is.
-QPointF imgv::spotat(QPointF at) const
-{
-    if (kept.at == at && kept.scroll == scrolled() && kept.size == surface->stillsize())
-        return kept.spot;
-    const QRectF shown = surface->stillrect();
-    if (shown.isEmpty())
-        return QPointF(0.5, 0.5);
-    const QPointF inlabel = at - QPointF(label->pos()) - shown.topLeft();
-    return QPointF(inlabel.x() / shown.width(), inlabel.y() / shown.height());
-}
-
-// Scrolls the view so that the spot of the picture lies at `at`; the scroll bars' ranges keep the
-// picture's edges at the view's edges.
-void imgv::keepspot(QPointF spot, QPointF at)
-{
-    const QRectF shown = surface->stillrect();
-    const QPointF target
-        = shown.topLeft() + QPointF(spot.x() * shown.width(), spot.y() * shown.height());
-    scrollto((target - at).toPoint());
-    kept = { spot, at, scrolled(), surface->stillsize() };
-}
-
-QPoint imgv::scrolled() const
-{
-    return QPoint(area->horizontalScrollBar()->value(), area->verticalScrollBar()->value());
-}
-
-void imgv::scrollto(QPoint offset)
-{
-    area->horizontalScrollBar()->setValue(offset.x());
-    area->verticalScrollBar()->setValue(offset.y());
-}
-
-bool imgv::movable() const
-{
-    return area->horizontalScrollBar()->maximum() > 0 || area->verticalScrollBar()->maximum() > 0;
-}
-
-// A picture larger than the view moves with the pointer while the left button holds it, like a
-// sheet of paper. Positions are taken on the screen, which the moving picture does not shift.
-bool imgv::drag(QEvent *event)
-{
-    const QEvent::Type type = event->type();
-    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove
-        && type != QEvent::MouseButtonRelease)
-        return false;
-    const auto *mouse = static_cast<QMouseEvent *>(event);
-    const QPoint pointer = mouse->globalPosition().toPoint();
-    if (type == QEvent::MouseButtonPress) {
-        if (mouse->button() != Qt::LeftButton || !movable())
-            return false;
-        grabbed = pointer;
-        grabbedscroll = scrolled();
-        dragging = true;
-    } else if (!dragging) {
-        return false;
-    } else if (type == QEvent::MouseMove) {
-        scrollto(grabbedscroll - (pointer - grabbed));
-        return true;
-    } else if (mouse->button() == Qt::LeftButton) {
-        dragging = false;
-    }
-    handcursor();
-    return true;
-}
-
-// An open hand over a picture that can be moved, a closed one while it moves.
-void imgv::handcursor()
-{
-    if (dragging)
-        label->setCursor(Qt::ClosedHandCursor);
-    else if (movable())
-        label->setCursor(Qt::OpenHandCursor);
-    else
-        label->unsetCursor();
-}
-
 void imgv::togglefullscreen()
 {
     if (isFullScreen())
@@ -610,13 +471,59 @@ void imgv::togglefullscreen()
         showFullScreen();
 }
 
-QWidget *imgv::button(const char *icon, int width, void (imgv::*slot)())
+// The row of buttons under the picture: the about box at the left edge, the picture's commands
+// centred in the rest. Each is made in the order of its command's slot, then laid out.
+QLayout *imgv::controlbar()
 {
-    auto *b = new QCommandLinkButton;
-    b->setMaximumSize(width, 35);
-    b->setIcon(QIcon(QLatin1String(icon)));
-    // A click must not take the keyboard away from the picture, where the key commands live.
-    b->setFocusPolicy(Qt::NoFocus);
-    connect(b, &QAbstractButton::clicked, this, slot);
-    return b;
+    struct command
+    {
+        const char *icon;
+        int width;
+        void (imgv::*slot)();
+        const char *name;
+        const char *description;
+    };
+    static const command commands[] = {
+        { ":/images/b.png", 30, &imgv::backward, QT_TR_NOOP("Previous picture"),
+            QT_TR_NOOP("Shows the picture before this one in the folder (Left)") },
+        { ":/images/in.png", 30, &imgv::zoomin, QT_TR_NOOP("Zoom in"),
+            QT_TR_NOOP("Shows the picture 50 pixels larger each way (Up)") },
+        { ":/images/out.png", 30, &imgv::zommout, QT_TR_NOOP("Zoom out"),
+            QT_TR_NOOP("Shows the picture 50 pixels smaller each way (Down)") },
+        { ":/images/f.png", 30, &imgv::forward, QT_TR_NOOP("Next picture"),
+            QT_TR_NOOP("Shows the picture after this one in the folder (Right)") },
+        { ":/images/fo.png", 30, &imgv::tranr, QT_TR_NOOP("Turn clockwise"),
+            QT_TR_NOOP("Turns the picture a quarter turn clockwise") },
+        { ":/images/re.png", 30, &imgv::tranl, QT_TR_NOOP("Turn anticlockwise"),
+            QT_TR_NOOP("Turns the picture a quarter turn anticlockwise") },
+        { ":/images/a.png", 35, &imgv::showhome, QT_TR_NOOP("About"),
+            QT_TR_NOOP("Shows the about box") },
+    };
+    // A command link button looks its default arrow up in the icon theme, only for the button's
+    // own icon to replace it: while they are made, the theme is one that has no index to read.
+    const QString theme = QIcon::themeName();
+    const QString fallback = QIcon::fallbackThemeName();
+    QIcon::setThemeName(QStringLiteral("porvane-none"));
+    QIcon::setFallbackThemeName(QStringLiteral("porvane-none"));
+    QList<QWidget *> made;
+    for (const command &c : commands) {
+        auto *b = new QCommandLinkButton;
+        b->setMaximumSize(c.width, 35);
+        b->setIcon(QIcon(QLatin1String(c.icon)));
+        b->setAccessibleName(tr(c.name));
+        b->setAccessibleDescription(tr(c.description));
+        // A click must not take the keyboard away from the picture, where the key commands live.
+        b->setFocusPolicy(Qt::NoFocus);
+        connect(b, &QAbstractButton::clicked, this, c.slot);
+        made << b;
+    }
+    QIcon::setFallbackThemeName(fallback);
+    QIcon::setThemeName(theme);
+    auto *row = new QHBoxLayout;
+    row->addWidget(made[6]);
+    row->addStretch();
+    for (const int i : { 5, 0, 1, 2, 3, 4 })
+        row->addWidget(made[i]);
+    row->addStretch();
+    return row;
 }

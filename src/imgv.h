@@ -3,6 +3,7 @@
 #include "ahead.h"
 #include "decode.h"
 #include "files.h"
+#include "view.h"
 
 #include <QImage>
 #include <QPixmap>
@@ -11,10 +12,10 @@
 #include <QWidget>
 #include <optional>
 
-class canvas;
 class QDragEnterEvent;
 class QDropEvent;
 class QKeyEvent;
+class QLayout;
 class QMouseEvent;
 class QMovie;
 class QResizeEvent;
@@ -54,15 +55,12 @@ private:
     void open(const QString &file);
     bool load(const QString &file);
     void takepixels();
-    QSize turned(QSize size) const;
-    QSize own() const;
     void sharpen(QSize shown, bool whole = false);
     void prepare();
     void refresh();
     QSize fitsize() const;
     void showscaled(QSize box);
     void showstill(QSize size);
-    void settle();
     void playmovie();
     void fitmovie();
     void turn(qreal degrees);
@@ -72,16 +70,8 @@ private:
     void zoomabout(int step, std::optional<QPointF> pointer = std::nullopt);
     bool mayzoomin() const;
     bool mayzoomout() const;
-    QPointF middle() const;
-    QPointF spotat(QPointF at) const;
-    void keepspot(QPointF spot, QPointF at);
-    QPoint scrolled() const;
-    void scrollto(QPoint offset);
-    bool movable() const;
-    bool drag(QEvent *event);
-    void handcursor();
     void togglefullscreen();
-    QWidget *button(const char *icon, int width, void (imgv::*slot)());
+    QLayout *controlbar();
 
     int located;
     QString path;
@@ -92,23 +82,10 @@ private:
     QImage img;
     QMovie *movie;
 
-    QString folder; // the opened file's folder, resolved once when it was opened
-    QString opened; // the opened file by a path that survives changes of the working directory
-    canvas *surface = nullptr; // the label, as what draws the still
-    extent held; // how img stands to the picture in its file
-    int quarters = 0; // quarter turns clockwise that pix is turned by
-    QString loaded; // the file img was decoded from
+    QString opened; // the opened picture, by a name that survives changes of the working directory
+    view place; // where the view looks, and what it shows
+    resolution detail; // how img stands to the picture in its file, and how pix is turned
     listing listed; // the folder's pictures, listed again only when the folder changes
     ahead pictures; // the opened picture and its neighbours, decoded ahead of the steps
     bool onscreen = false; // the first picture has been painted
-    bool dragging = false; // the left button holds the picture, grabbed at these points
-    QPoint grabbed;
-    QPoint grabbedscroll;
-    struct
-    {
-        QPointF spot;
-        QPointF at;
-        QPoint scroll;
-        QSize size;
-    } kept; // the spot the last zoom kept at a point of the view, and the view it left
 };

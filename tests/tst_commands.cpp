@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <QAccessible>
 #include <QCommandLinkButton>
 #include <QHBoxLayout>
 #include <QScrollBar>
@@ -198,29 +199,35 @@ private slots:
     {
         QHBoxLayout *row = window->findChild<QHBoxLayout *>();
         QCOMPARE(row->count(), 9);
-        const QList<std::pair<const char *, int>> expected = {
-            { "a", 35 },
-            { nullptr, 0 },
-            { "re", 30 },
-            { "b", 30 },
-            { "in", 30 },
-            { "out", 30 },
-            { "f", 30 },
-            { "fo", 30 },
-            { nullptr, 0 },
+        // Icon, width and the name a screen reader announces.
+        const QList<std::tuple<const char *, int, const char *>> expected = {
+            { "a", 35, "About" },
+            { nullptr, 0, nullptr },
+            { "re", 30, "Turn anticlockwise" },
+            { "b", 30, "Previous picture" },
+            { "in", 30, "Zoom in" },
+            { "out", 30, "Zoom out" },
+            { "f", 30, "Next picture" },
+            { "fo", 30, "Turn clockwise" },
+            { nullptr, 0, nullptr },
         };
         for (int i = 0; i < row->count(); ++i) {
+            const auto [name, width, command] = expected[i];
             auto *button = qobject_cast<QCommandLinkButton *>(row->itemAt(i)->widget());
-            QCOMPARE(button != nullptr, expected[i].first != nullptr);
+            QCOMPARE(button != nullptr, name != nullptr);
             QCOMPARE(row->stretch(i), 0);
             if (!button) {
                 QVERIFY(row->itemAt(i)->spacerItem());
                 continue;
             }
-            QCOMPARE(button->maximumSize(), QSize(expected[i].second, 35));
+            QCOMPARE(button->maximumSize(), QSize(width, 35));
             QCOMPARE(button->text(), QString());
-            const QIcon icon(QString(":/images/%1.png").arg(expected[i].first));
+            QCOMPARE(button->toolTip(), QString());
+            const QIcon icon(QString(":/images/%1.png").arg(name));
             QCOMPARE(button->icon().pixmap(64).toImage(), icon.pixmap(64).toImage());
+            QAccessibleInterface *heard = QAccessible::queryAccessibleInterface(button);
+            QCOMPARE(heard->text(QAccessible::Name), QString(command));
+            QVERIFY(!heard->text(QAccessible::Description).isEmpty());
         }
     }
 

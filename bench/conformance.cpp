@@ -1,0 +1,180 @@
+// Holds the viewer to a format's reference decoder on pictures no one here made: each picture is
+// opened by the program, in its window, the way a user opens it, and what the window shows is
+// compared with what the reference decoder wrote, brought into sRGB's colours as well, on its
+// proportions and, both reduced to a small size, on its colours.
+//   conformance < LIST
+// LIST has one picture a line: PICTURE, a tab, and the reference decoder's PNG of it (nothing, or
+// a file that does not exist, where the reference decoder refused it). Each line of the answer
+// says: alike, refused (by both), differs (with how much), not shown (refused by the viewer only)
+// or shown (refused by the reference decoder only); the counts follow on the error output.
+
+#include "canvas.h"
+#include "imgv.h"
+
+#include <QApplication>
+#include <QColorSpace>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QStyle>
+#include <QTextStream>
+#include <QTimer>
+#include <cstdio>
+#include <libheif/heif.h>
+
+extern QLabel *label;
+
+namespace {
+
+// Colours are compared on pictures this small, where both are averaged alike.
+constexpr int side = 96;
+
+// The colour space a HEIF file's colour description names, read here with libheif itself rather
+// than with the viewer's reader: heif-convert writes the numbers decoded in that space and says
+// nothing of it in its PNG. PQ and HLG are left out: the viewer eases them into a screen's range,
+// which no reference decoder does.
+QColorSpace describedspace(const QString &file)
+{
+    heif_context *context = heif_context_alloc();
+    heif_image_handle *handle = nullptr;
+    heif_color_profile_nclx *nclx = nullptr;
+    QColorSpace space;
+    if (!heif_context_read_from_file(context, QFile::encodeName(file).constData(), nullptr).code
+        && !heif_context_get_primary_image_handle(context, &handle).code
+        && heif_image_handle_get_color_profile_type(handle) == heif_color_profile_type_nclx
+        && !heif_image_handle_get_nclx_color_profile(handle, &nclx).code) {
+        const auto function = nclx->transfer_characteristics == 8
+            ? QColorSpace::TransferFunction::Linear
+            : QColorSpace::TransferFunction::SRgb;
+        if (nclx->color_primaries == 9)
+            space = QColorSpace(QPointF(0.3127, 0.3290), QPointF(0.708, 0.292),
+                QPointF(0.170, 0.797), QPointF(0.131, 0.046), function);
+        else if (nclx->color_primaries == 12)
+            space = QColorSpace(QColorSpace::Primaries::DciP3D65, function);
+        else if (function == QColorSpace::TransferFunction::Linear)
+            space = QColorSpace(QColorSpace::Primaries::SRgb, function);
+    }
+    heif_nclx_color_profile_free(nclx);
+    heif_image_handle_release(handle);
+    heif_context_free(context);
+    return space;
+}
+
+// The reference decoder's picture in sRGB, over black as the viewer shows transparency.
+QImage reference(const QString &png, const QString &picture)
+{
+    QImageReader reader(png);
+    QImage image = reader.read();
+    if (image.isNull())
+        return image;
+    if (!image.colorSpace().isValid() && QFileInfo(picture).suffix().toLower() != "jxl")
+        image.setColorSpace(describedspace(picture));
+    if (image.colorSpace().isValid() && image.colorSpace() != QColorSpace::SRgb)
+        image.convertToColorSpace(QColorSpace::SRgb);
+    QImage over(image.size(), QImage::Format_RGB32);
+    over.fill(Qt::black);
+    QPainter(&over).drawImage(0, 0, image);
+    return over;
+}
+
+// The picture a window shows, opened as the program opens it; null when it says it cannot.
+QImage viewed(const QString &file)
+{
+    bool refused = false;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&refused] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            refused = true;
+            box->done(0);
+        }
+    });
+    answer.start(5);
+    imgv window;
+    window.openimage(file);
+    window.buildui();
+    window.resize(600, 500);
+    window.show();
+    QApplication::processEvents();
+    const auto *still = static_cast<canvas *>(label);
+    if (refused || still->stillsize().isEmpty())
+        return QImage();
+    const QRect place = QStyle::alignedRect(
+        Qt::LeftToRight, Qt::AlignCenter, still->stillsize(), label->contentsRect());
+    return label->grab(place).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+struct comparison
+{
+    double mean = 0; // levels, over every channel of every pixel
+    double worst = 0; // levels, the largest of any block's average
+};
+
+comparison compare(const QImage &a, const QImage &b)
+{
+    const QSize size = a.size().scaled(side, side, Qt::KeepAspectRatio);
+    const QImage x = a.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage y = b.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    comparison found;
+    constexpr int block = 8;
+    for (int by = 0; by < size.height(); by += block)
+        for (int bx = 0; bx < size.width(); bx += block) {
+            double sum = 0;
+            int count = 0;
+            for (int j = by; j < qMin(by + block, size.height()); ++j)
+                for (int i = bx; i < qMin(bx + block, size.width()); ++i) {
+                    const QRgb p = x.pixel(i, j), q = y.pixel(i, j);
+                    sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q))
+                        + qAbs(qBlue(p) - qBlue(q));
+                    count += 3;
+                }
+            found.mean += sum;
+            found.worst = qMax(found.worst, sum / count);
+        }
+    found.mean /= 3.0 * size.width() * size.height();
+    return found;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QTextStream in(stdin);
+    int counts[5] = {};
+    const char *verdicts[] = { "alike", "refused", "differs", "not shown", "shown" };
+    for (QString line; in.readLineInto(&line);) {
+        const QStringList parts = line.split(QLatin1Char('\t'));
+        const QString file = parts.value(0);
+        if (file.isEmpty())
+            continue;
+        const QImage ours = viewed(file);
+        const QImage theirs = reference(parts.value(1), file);
+        QString how;
+        int verdict = 0;
+        if (ours.isNull() || theirs.isNull()) {
+            verdict = ours.isNull() ? (theirs.isNull() ? 1 : 3) : 4;
+        } else {
+            const QSize fitted = theirs.size().scaled(ours.size(), Qt::KeepAspectRatio);
+            const bool proportions = qAbs(fitted.width() - ours.width()) <= 2
+                && qAbs(fitted.height() - ours.height()) <= 2;
+            const comparison c = compare(ours, theirs);
+            how = QString("%1x%2 against %3x%4, mean %5, worst block %6")
+                      .arg(ours.width())
+                      .arg(ours.height())
+                      .arg(theirs.width())
+                      .arg(theirs.height())
+                      .arg(c.mean, 0, 'f', 2)
+                      .arg(c.worst, 0, 'f', 1);
+            verdict = proportions && c.mean <= 3 && c.worst <= 12 ? 0 : 2;
+        }
+        ++counts[verdict];
+        std::printf("%-10s %s  %s\n", verdicts[verdict], qPrintable(file), qPrintable(how));
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "\n");
+    for (int v = 0; v < 5; ++v)
+        std::fprintf(stderr, "%-10s %d\n", verdicts[v], counts[v]);
+    return 0;
+}
