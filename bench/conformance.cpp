@@ -111,9 +111,14 @@ struct comparison
     double worst = 0; // levels, the largest of any block's average
 };
 
+// Both pictures averaged down to the same small size: no larger than the reference decoder's
+// own, so that a small picture the window enlarges is compared pixel for pixel.
 comparison compare(const QImage &a, const QImage &b)
 {
-    const QSize size = a.size().scaled(side, side, Qt::KeepAspectRatio);
+    const QSize size
+        = a.size()
+              .scaled(qMin(side, b.width()), qMin(side, b.height()), Qt::KeepAspectRatio)
+              .expandedTo(QSize(1, 1));
     const QImage x = a.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     const QImage y = b.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     comparison found;

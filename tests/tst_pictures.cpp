@@ -290,16 +290,22 @@ private slots:
             << writers::jp2(half, false, 6, 0, 0, true) << halves;
         QTest::newRow("WebP, alpha") << encode(half, "WEBP", 100) << halves;
 
-        // Colours as the file describes them: Display P3 and BT.709 primaries, sRGB's curve.
+        // Colours as the file describes them: Display P3 and BT.709 primaries, sRGB's curve or
+        // BT.709's, which the reference decoders' profiles give as the camera curve's inverse.
         const QImage patch = filled(QSize(99, 66), QColor(200, 100, 100));
         const QList<QRgb> p3(6, qRgb(215, 93, 97));
         const QList<QRgb> plain(6, qRgb(200, 100, 100));
+        const QList<QRgb> bt709curve(6, qRgb(206, 114, 114));
         const writers::coded displayp3 { 12, 13, 6, true };
+        const writers::coded srgb { 1, 13, 1, false };
         const writers::coded bt709 { 1, 1, 1, false };
         QTest::newRow("HEIC, Display P3") << writers::heif(patch, false, 100, 1, &displayp3) << p3;
         QTest::newRow("AVIF, Display P3") << writers::heif(patch, true, 100, 1, &displayp3) << p3;
-        QTest::newRow("HEIC, BT.709") << writers::heif(patch, false, 100, 1, &bt709) << plain;
+        QTest::newRow("HEIC, sRGB") << writers::heif(patch, false, 100, 1, &srgb) << plain;
+        QTest::newRow("HEIC, BT.709") << writers::heif(patch, false, 100, 1, &bt709) << bt709curve;
+        QTest::newRow("AVIF, BT.709") << writers::heif(patch, true, 100, 1, &bt709) << bt709curve;
         QTest::newRow("JPEG XL, Display P3") << writers::jxl(patch, 0, 1, 12) << p3;
+        QTest::newRow("JPEG XL, BT.709") << writers::jxl(patch, 0, 1, 1, 1) << bt709curve;
     }
     void formats()
     {

@@ -1,6 +1,8 @@
 #include "codecs.h"
 
-#include "samples.h"
+#include "parallel.h"
+#include "pixels.h"
+#include "reader.h"
 
 #include <QImageReader>
 #include <QThread>
@@ -72,7 +74,7 @@ template<typename word> planes reduced(const planes &from, int by, std::vector<w
         const int across = qMax(1, by * from.planewidth[c] / from.width);
         const int down = qMax(1, by * from.planeheight[c] / from.height);
         store[c].resize(size_t(made.width) * made.height);
-        samples::inparallel(made.height, [&](int first, int last) {
+        inparallel(made.height, [&](int first, int last) {
             for (int y = first; y < last; ++y) {
                 word *out = store[c].data() + size_t(y) * made.width;
                 for (int x = 0; x < made.width; ++x) {
@@ -184,7 +186,7 @@ heif_error picture(const planes &coded, heif_image **out)
         const int down = from.planeheight[1] < from.height ? 1 : 0;
         const auto convert = [&](auto sample) {
             using word = decltype(sample);
-            samples::inparallel(from.height, [&](int first, int last) {
+            inparallel(from.height, [&](int first, int last) {
                 for (int y = first; y < last; ++y) {
                     const auto *ys
                         = reinterpret_cast<const word *>(from.data[0] + size_t(y) * from.stride[0]);
@@ -374,7 +376,7 @@ heif_error create(void **decoder)
     de265_decoder_context *context = de265_new_decoder();
     if (!context)
         return failure("no decoder");
-    de265_start_worker_threads(context, qMax(1, QThread::idealThreadCount()));
+    de265_start_worker_threads(context, cores());
     // A picture decoded to be reduced skips the sample offsets: their few levels on some samples
     // vanish in the block averages (under a tenth of a level on the mean), and their pass holds a
     // second copy of the whole picture.
@@ -401,7 +403,7 @@ heif_error push(void *decoder, const void *data, size_t size)
             return failure("a unit runs past the data");
         if (unit >= 2 && (bytes[at] >> 1 & 0x3f) == 33) {
             const QSize size = declared(bytes + at, unit);
-            if (!size.isEmpty() && !samples::allowed(size))
+            if (!size.isEmpty() && !pixels::allowed(size))
                 return failure("a picture larger than the decoding limit");
         }
         if (de265_push_NAL(
@@ -504,7 +506,7 @@ void release(void *decoder)
 heif_error push(void *decoder, const void *data, size_t size)
 {
     auto *coded = static_cast<QByteArray *>(decoder);
-    if (qint64(size) > samples::filelimit - coded->size())
+    if (qint64(size) > reader::filelimit - coded->size())
         return failure("too much data");
     coded->append(static_cast<const char *>(data), qsizetype(size));
     return ok();

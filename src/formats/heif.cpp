@@ -3,18 +3,21 @@
 
 #include "boxes.h"
 #include "codecs.h"
-#include "samples.h"
+#include "colour.h"
+#include "owned.h"
+#include "parallel.h"
+#include "pixels.h"
+#include "reader.h"
 
 #include <QIODevice>
 #include <QImageIOPlugin>
-#include <QThread>
 #include <libheif/heif.h>
 
 namespace {
 
 // A colour description, of the file or of a decoded picture's stream. libheif makes one before it
 // checks its values, and leaves it to be freed whether it says so or not.
-using described = samples::owned<heif_color_profile_nclx, heif_nclx_color_profile_free>;
+using described = owned<heif_color_profile_nclx, heif_nclx_color_profile_free>;
 
 // The description libheif's getter gives of a picture or of its handle; none where it is broken.
 template<typename item>
@@ -57,9 +60,9 @@ const heif_reader fromdevice = {
     },
 };
 
-samples::plane planeof(const heif_image *image, heif_channel channel)
+pixels::plane planeof(const heif_image *image, heif_channel channel)
 {
-    samples::plane made;
+    pixels::plane made;
     if (!heif_image_has_channel(image, channel))
         return made;
     int stride = 0;
@@ -72,7 +75,7 @@ samples::plane planeof(const heif_image *image, heif_channel channel)
     return made;
 }
 
-class heifhandler : public samples::handler
+class heifhandler : public reader::handler
 {
 public:
     heifhandler()
@@ -85,12 +88,12 @@ protected:
     bool readheader() override;
 
 private:
-    QColorSpace colourspace(const heif_image *image, samples::curve *light) const;
+    QColorSpace colourspace(const heif_image *image, colour::curve *light) const;
 
     source file;
     bool untransformed = false; // one coded picture that nothing turns, mirrors or crops
-    samples::owned<heif_context, heif_context_free> context;
-    samples::owned<const heif_image_handle, heif_image_handle_release> primary;
+    owned<heif_context, heif_context_free> context;
+    owned<const heif_image_handle, heif_image_handle_release> primary;
 };
 
 bool heifhandler::recognises(QIODevice *device)
@@ -125,7 +128,7 @@ bool heifhandler::readheader()
     context.reset(heif_context_alloc());
     if (!context)
         return false;
-    heif_context_set_max_decoding_threads(context.get(), qMax(1, QThread::idealThreadCount()));
+    heif_context_set_max_decoding_threads(context.get(), cores());
     if (heif_context_read_from_reader(context.get(), &fromdevice, &file, nullptr).code)
         return false;
     heif_image_handle *handle = nullptr;
@@ -143,12 +146,12 @@ bool heifhandler::readheader()
     const int longest = qMax(qMax(whole.width(), whole.height()),
         qMax(heif_image_handle_get_ispe_width(handle), heif_image_handle_get_ispe_height(handle)));
     heif_context_set_maximum_image_size_limit(context.get(), (qMax(longest, 0) / 512 + 2) * 512);
-    return samples::allowed(whole);
+    return pixels::allowed(whole);
 }
 
 // The picture's colour space: its ICC profile, or else its colour description (the file's, or the
 // stream's). HDR transfers are written as linear light.
-QColorSpace heifhandler::colourspace(const heif_image *image, samples::curve *light) const
+QColorSpace heifhandler::colourspace(const heif_image *image, colour::curve *light) const
 {
     const heif_color_profile_type type = heif_image_handle_get_color_profile_type(primary.get());
     if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
@@ -163,15 +166,15 @@ QColorSpace heifhandler::colourspace(const heif_image *image, samples::curve *li
         nclx = describedby(image, heif_image_get_nclx_color_profile);
     if (!nclx)
         return QColorSpace();
-    *light = samples::lightof(nclx->transfer_characteristics);
-    return samples::coded(nclx->color_primaries, nclx->transfer_characteristics);
+    *light = colour::lightof(nclx->transfer_characteristics);
+    return colour::coded(nclx->color_primaries, nclx->transfer_characteristics);
 }
 
 bool heifhandler::read(QImage *image)
 {
     if (!header())
         return false;
-    const int shrink = scaled.isValid() ? samples::factor(whole, scaled) : 1;
+    const int shrink = scaled.isValid() ? reader::factor(whole, scaled) : 1;
     const described nclx = describedby(primary.get(), heif_image_handle_get_nclx_color_profile);
     heif_decoding_options *options = heif_decoding_options_alloc();
     heif_image *decoded = nullptr;
@@ -182,51 +185,52 @@ bool heifhandler::read(QImage *image)
             primary.get(), &decoded, heif_colorspace_undefined, heif_chroma_undefined, options);
     }
     heif_decoding_options_free(options);
-    const samples::owned<const heif_image, heif_image_release> pixels(decoded);
+    const owned<const heif_image, heif_image_release> held(decoded);
     if (error.code || !decoded)
         return false;
 
-    samples::planes source;
-    source.size
-        = QSize(heif_image_get_primary_width(decoded), heif_image_get_primary_height(decoded));
+    pixels::meaning samples;
+    QList<pixels::plane> planes;
     const heif_colorspace space = heif_image_get_colorspace(decoded);
     if (space == heif_colorspace_monochrome) {
-        source.kind = samples::model::grey;
-        source.channel[0] = planeof(decoded, heif_channel_Y);
+        samples.kind = pixels::model::grey;
+        planes << planeof(decoded, heif_channel_Y);
     } else if (space == heif_colorspace_RGB
         && heif_image_get_chroma_format(decoded) == heif_chroma_444) {
-        source.channel[0] = planeof(decoded, heif_channel_R);
-        source.channel[1] = planeof(decoded, heif_channel_G);
-        source.channel[2] = planeof(decoded, heif_channel_B);
+        for (const heif_channel channel : { heif_channel_R, heif_channel_G, heif_channel_B })
+            planes << planeof(decoded, channel);
     } else {
         return false;
     }
-    source.alpha = planeof(decoded, heif_channel_Alpha);
-    source.premultiplied = heif_image_handle_is_premultiplied_alpha(primary.get());
-    const QColorSpace colours = colourspace(decoded, &source.light);
-    // Reduced as it was decoded, or reduced now.
-    const bool reducedalready = shrink > 1 && source.size == scaled;
-    QImage written = samples::write(source, reducedalready ? 1 : qMax(1, shrink));
+    samples.alpha = heif_image_has_channel(decoded, heif_channel_Alpha);
+    if (samples.alpha)
+        planes << planeof(decoded, heif_channel_Alpha);
+    samples.premultiplied = heif_image_handle_is_premultiplied_alpha(primary.get());
+    for (const pixels::plane &p : std::as_const(planes))
+        samples.wide = samples.wide || p.bits > 8;
+    const QColorSpace colours = colourspace(decoded, &samples.light);
+    // The picture, decoded reduced or not, is written at the size asked; one of other proportions
+    // than the header said, in its own.
+    const QSize made(heif_image_get_primary_width(decoded), heif_image_get_primary_height(decoded));
+    const QSize kept = made.scaled(wanted(), Qt::KeepAspectRatio);
+    const bool alike = qAbs(kept.width() - wanted().width()) <= 1
+        && qAbs(kept.height() - wanted().height()) <= 1;
+    QImage written = pixels::write(planes, samples, alike ? wanted() : kept);
     written.setColorSpace(colours);
     return deliver(std::move(written), image);
 }
 
 } // namespace
 
-class heifplugin : public QImageIOPlugin
+class heifplugin : public reader::plugin<heifhandler>
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "heif.json")
 
 public:
-    Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
-    {
-        return samples::capabilities<heifhandler>(device, format, { "heif", "heic", "avif" });
-    }
-    QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
-    {
-        return samples::created<heifhandler>(device, format);
-    }
+    heifplugin()
+        : plugin({ "heif", "heic", "avif" })
+    { }
 };
 
 #include "heif.moc"

@@ -1,11 +1,13 @@
 // JPEG 2000 pictures (JP2 files and bare codestreams), read with OpenJPEG on every core, decoding
 // only the resolution levels the size asked for needs: each level dropped halves the picture.
 
-#include "samples.h"
+#include "owned.h"
+#include "parallel.h"
+#include "pixels.h"
+#include "reader.h"
 
 #include <QIODevice>
 #include <QImageIOPlugin>
-#include <QThread>
 #include <memory>
 #include <openjpeg.h>
 
@@ -45,12 +47,12 @@ void quiet(const char *, void *) { }
 
 struct session
 {
-    samples::owned<opj_stream_t, opj_stream_destroy> stream;
-    samples::owned<opj_codec_t, opj_destroy_codec> codec;
-    samples::owned<opj_image_t, opj_image_destroy> image;
+    owned<opj_stream_t, opj_stream_destroy> stream;
+    owned<opj_codec_t, opj_destroy_codec> codec;
+    owned<opj_image_t, opj_image_destroy> image;
 };
 
-class jp2handler : public samples::handler
+class jp2handler : public reader::handler
 {
 public:
     jp2handler()
@@ -100,7 +102,7 @@ session jp2handler::open()
     opj_set_default_decoder_parameters(&parameters);
     opj_image_t *image = nullptr;
     if (!opj_setup_decoder(made.codec.get(), &parameters)
-        || !opj_codec_set_threads(made.codec.get(), qMax(1, QThread::idealThreadCount()))
+        || !opj_codec_set_threads(made.codec.get(), cores())
         || !opj_read_header(made.stream.get(), made.codec.get(), &image) || !image)
         return session();
     made.image.reset(image);
@@ -130,9 +132,9 @@ bool jp2handler::readheader()
     return true;
 }
 
-samples::plane planeof(const opj_image_comp_t &component)
+pixels::plane planeof(const opj_image_comp_t &component)
 {
-    samples::plane made;
+    pixels::plane made;
     made.data = reinterpret_cast<const uchar *>(component.data);
     made.stride = qsizetype(component.w) * 4;
     made.width = int(component.w);
@@ -163,12 +165,12 @@ bool jp2handler::read(QImage *image)
         return false;
     opj_image_t *header = decoding.image.get();
     const int components = int(qMin<OPJ_UINT32>(header->numcomps, componentlimit));
-    if (!samples::allowed(size, 4 * components))
+    if (!pixels::allowed(size, 4 * components))
         return false;
-    OPJ_UINT32 wanted[componentlimit] = { 0, 1, 2, 3 };
+    OPJ_UINT32 kept[componentlimit] = { 0, 1, 2, 3 };
     if (!opj_set_decoded_resolution_factor(decoding.codec.get(), OPJ_UINT32(drop))
         || (int(header->numcomps) > componentlimit
-            && !opj_set_decoded_components(decoding.codec.get(), componentlimit, wanted, OPJ_FALSE))
+            && !opj_set_decoded_components(decoding.codec.get(), componentlimit, kept, OPJ_FALSE))
         || !opj_decode(decoding.codec.get(), decoding.stream.get(), header)
         || !opj_end_decompress(decoding.codec.get(), decoding.stream.get()))
         return false;
@@ -180,8 +182,6 @@ bool jp2handler::read(QImage *image)
             || component.prec > 16)
             return false;
     }
-    samples::planes source;
-    source.size = QSize(int(header->comps[0].w), int(header->comps[0].h));
     const bool grey = header->color_space == OPJ_CLRSPC_GRAY || decoded < 3;
     const opj_image_comp_t *comps = header->comps;
     // e-sYCC is sYCC whose values may reach past sRGB's range, which a screen cannot show.
@@ -191,14 +191,20 @@ bool jp2handler::read(QImage *image)
             && comps[1].dx > 1 && comps[2].dx > 1);
     if (header->color_space == OPJ_CLRSPC_CMYK)
         return false;
-    source.kind = grey ? samples::model::grey : ycc ? samples::model::ycc : samples::model::rgb;
+    // sYCC is full-range BT.601.
+    pixels::meaning samples;
+    samples.kind = grey ? pixels::model::grey : ycc ? pixels::model::ycc : pixels::model::rgb;
     const int colours = grey ? 1 : 3;
+    QList<pixels::plane> planes;
     for (int c = 0; c < colours; ++c)
-        source.channel[c] = planeof(comps[c]);
-    if (decoded > colours)
-        source.alpha = planeof(comps[colours]);
-    source.premultiplied = decoded > colours && comps[colours].alpha == 2;
-    QImage written = samples::write(source, 1);
+        planes << planeof(comps[c]);
+    samples.alpha = decoded > colours;
+    if (samples.alpha)
+        planes << planeof(comps[colours]);
+    samples.premultiplied = samples.alpha && comps[colours].alpha == 2;
+    for (const pixels::plane &p : std::as_const(planes))
+        samples.wide = samples.wide || p.bits > 8;
+    QImage written = pixels::write(planes, samples, wanted());
     if (written.isNull())
         return false;
     if (header->icc_profile_buf && header->icc_profile_len > 0)
@@ -210,20 +216,15 @@ bool jp2handler::read(QImage *image)
 
 } // namespace
 
-class jp2plugin : public QImageIOPlugin
+class jp2plugin : public reader::plugin<jp2handler>
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "jp2.json")
 
 public:
-    Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
-    {
-        return samples::capabilities<jp2handler>(device, format, { "jp2", "j2k" });
-    }
-    QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
-    {
-        return samples::created<jp2handler>(device, format);
-    }
+    jp2plugin()
+        : plugin({ "jp2", "j2k" })
+    { }
 };
 
 #include "jp2.moc"

@@ -1,7 +1,9 @@
 // WebP pictures, read with libwebp: a still picture scaled as it is decoded to the size asked for,
 // so that the whole picture is never held; an animation's first frame, whole.
 
-#include "samples.h"
+#include "owned.h"
+#include "pixels.h"
+#include "reader.h"
 
 #include <QIODevice>
 #include <QImageIOPlugin>
@@ -18,7 +20,7 @@ WEBP_CSP_MODE premultiplied()
     return QSysInfo::ByteOrder == QSysInfo::LittleEndian ? MODE_bgrA : MODE_Argb;
 }
 
-class webphandler : public samples::handler
+class webphandler : public reader::handler
 {
 public:
     webphandler()
@@ -53,7 +55,7 @@ bool webphandler::readheader()
     if (WebPGetFeatures(data().bytes, data().size, &features) != VP8_STATUS_OK)
         return false;
     const QSize size(features.width, features.height);
-    if (!samples::allowed(size))
+    if (!pixels::allowed(size))
         return false;
     whole = size;
     return true;
@@ -67,7 +69,7 @@ WebPData webphandler::data() const
 QColorSpace webphandler::colourspace() const
 {
     const WebPData data = this->data();
-    const samples::owned<WebPDemuxer, WebPDemuxDelete> demuxer(WebPDemux(&data));
+    const owned<WebPDemuxer, WebPDemuxDelete> demuxer(WebPDemux(&data));
     WebPChunkIterator chunk;
     if (!demuxer || !WebPDemuxGetChunk(demuxer.get(), "ICCP", 1, &chunk))
         return QColorSpace();
@@ -86,7 +88,7 @@ bool webphandler::firstframe(QImage *image) const
     options.color_mode = premultiplied();
     options.use_threads = 1;
     const WebPData data = this->data();
-    const samples::owned<WebPAnimDecoder, WebPAnimDecoderDelete> decoder(
+    const owned<WebPAnimDecoder, WebPAnimDecoderDelete> decoder(
         WebPAnimDecoderNew(&data, &options));
     WebPAnimInfo info;
     uint8_t *pixels = nullptr;
@@ -110,11 +112,12 @@ bool webphandler::read(QImage *image)
         if (!firstframe(&decoded))
             return false;
     } else {
-        const QSize size = scaled.isValid() && !scaled.isEmpty() ? scaled : whole;
-        if (!samples::allowed(size))
+        const QSize size = wanted();
+        if (!pixels::allowed(size))
             return false;
-        decoded = QImage(
-            size, features.has_alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+        pixels::meaning samples;
+        samples.alpha = features.has_alpha;
+        decoded = QImage(size, pixels::formatof(samples));
         if (decoded.isNull())
             return false;
         WebPDecoderConfig config;
@@ -140,20 +143,15 @@ bool webphandler::read(QImage *image)
 
 } // namespace
 
-class webpplugin : public QImageIOPlugin
+class webpplugin : public reader::plugin<webphandler>
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "webp.json")
 
 public:
-    Capabilities capabilities(QIODevice *device, const QByteArray &format) const override
-    {
-        return samples::capabilities<webphandler>(device, format, { "webpscaled" });
-    }
-    QImageIOHandler *create(QIODevice *device, const QByteArray &format) const override
-    {
-        return samples::created<webphandler>(device, format);
-    }
+    webpplugin()
+        : plugin({ "webpscaled" })
+    { }
 };
 
 #include "webp.moc"

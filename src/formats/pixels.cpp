@@ -1,0 +1,320 @@
+#include "pixels.h"
+
+#include "parallel.h"
+
+#include <QImageReader>
+#include <algorithm>
+#include <cmath>
+
+namespace pixels {
+
+namespace {
+
+// Rows of the picture share a lock a stripe.
+constexpr int stripes = 64;
+
+} // namespace
+
+bool allowed(QSize size, int bytesperpixel)
+{
+    if (size.isEmpty())
+        return false;
+    const qint64 limit = qint64(QImageReader::allocationLimit()) << 20;
+    return limit <= 0 || qint64(size.width()) * size.height() * bytesperpixel <= limit;
+}
+
+QImage::Format formatof(const meaning &samples)
+{
+    if (samples.wide || samples.light != colour::curve::plain)
+        return samples.alpha ? QImage::Format_RGBA64_Premultiplied : QImage::Format_RGBX64;
+    return samples.alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
+}
+
+side::side(int samples, int pixels)
+    : gathers(samples >= pixels)
+{
+    count.assign(size_t(pixels), gathers ? 0 : 1);
+    first.resize(size_t(pixels));
+    for (int o = 0; o < pixels; ++o)
+        first[size_t(o)] = qMin(int(qint64(o) * samples / pixels), samples - 1);
+    owner.assign(size_t(samples), -1);
+    if (!gathers)
+        return;
+    for (int i = samples - 1; i >= 0; --i) {
+        const int o = int(qint64(i) * pixels / samples);
+        owner[size_t(i)] = o;
+        ++count[size_t(o)];
+        first[size_t(o)] = i;
+    }
+}
+
+struct gatherer::channel
+{
+    side across;
+    side down;
+    qint64 top = 255; // the largest sample
+    qint64 shift = 0; // added to a signed sample
+    qint64 added = 0; // additions a row of the picture gets from one of the grid's rows
+};
+
+struct gatherer::row
+{
+    std::vector<quint64> sums; // a pixel's channels side by side
+    qint64 added = 0;
+};
+
+gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
+    : what(samples)
+{
+    const int colours = samples.kind == model::grey ? 1 : 3;
+    const QImage::Format format = formatof(samples);
+    const bool wide
+        = format == QImage::Format_RGBX64 || format == QImage::Format_RGBA64_Premultiplied;
+    if (grids.size() != colours + (samples.alpha ? 1 : 0) || !allowed(size, wide ? 8 : 4))
+        return;
+    direct = true;
+    for (const grid &g : grids) {
+        if (g.size.isEmpty() || g.bits < 1 || g.bits > 16)
+            return;
+        channel c;
+        c.across = side(g.size.width(), size.width());
+        c.down = side(g.size.height(), size.height());
+        c.top = (qint64(1) << g.bits) - 1;
+        c.shift = g.sign ? qint64(1) << (g.bits - 1) : 0;
+        c.added = c.across.gathers ? std::count_if(
+                      c.across.owner.cbegin(), c.across.owner.cend(), [](int o) { return o >= 0; })
+                                   : size.width();
+        channels.push_back(std::move(c));
+        direct = direct && g.size == size;
+    }
+    for (int k = 0; k < colours; ++k)
+        lightbits = qMax(lightbits, grids[k].bits);
+    light = colour::levels(lightbits, samples.light, wide);
+    expected.assign(size_t(size.height()), 0);
+    for (int y = 0; y < size.height(); ++y)
+        for (size_t k = 0; k < channels.size(); ++k)
+            expected[size_t(y)] += rows(int(k), y) * channels[k].added;
+    open.resize(size_t(size.height()));
+    locks = std::make_unique<std::mutex[]>(stripes);
+    image = QImage(size, formatof(samples));
+    if (!image.isNull())
+        image.fill(0);
+}
+
+gatherer::~gatherer() = default;
+
+int gatherer::firstrow(int k, int y) const
+{
+    return channels[size_t(k)].down.first[size_t(y)];
+}
+
+int gatherer::rows(int k, int y) const
+{
+    return channels[size_t(k)].down.count[size_t(y)];
+}
+
+template<typename T>
+void gatherer::addto(int y, int k, int, int x, int count, const T *samples, int step)
+{
+    const channel &c = channels[size_t(k)];
+    const size_t width = size_t(image.width());
+    const size_t stride = channels.size();
+    const auto value
+        = [&c](T sample) { return quint64(qBound<qint64>(0, qint64(sample) + c.shift, c.top)); };
+    const std::lock_guard<std::mutex> lock(locks[y % stripes]);
+    std::unique_ptr<row> &sums = open[size_t(y)];
+    if (!sums) {
+        sums = std::make_unique<row>();
+        sums->sums.assign(width * stride, 0);
+    }
+    quint64 *into = sums->sums.data() + k;
+    qint64 added = 0;
+    if (c.across.gathers) {
+        const int *owner = c.across.owner.data() + x;
+        for (int i = 0; i < count; ++i, samples += step)
+            if (owner[i] >= 0) {
+                into[size_t(owner[i]) * stride] += value(*samples);
+                ++added;
+            }
+    } else {
+        for (size_t o = 0; o < width; ++o) {
+            const int at = c.across.first[o] - x;
+            if (at >= 0 && at < count) {
+                into[o * stride] += value(samples[qsizetype(at) * step]);
+                ++added;
+            }
+        }
+    }
+    sums->added += added;
+    if (sums->added >= expected[size_t(y)]) {
+        complete(y, *sums);
+        sums.reset();
+    }
+}
+
+template<typename T> void gatherer::add(int k, int r, int x, int count, const T *samples, int step)
+{
+    const side &down = channels[size_t(k)].down;
+    if (r < 0 || x < 0 || count <= 0 || x + count > int(channels[size_t(k)].across.owner.size()))
+        return;
+    if (down.gathers) {
+        if (r < int(down.owner.size()) && down.owner[size_t(r)] >= 0)
+            addto(down.owner[size_t(r)], k, r, x, count, samples, step);
+        return;
+    }
+    const auto from = std::lower_bound(down.first.cbegin(), down.first.cend(), r);
+    for (auto it = from; it != down.first.cend() && *it == r; ++it)
+        addto(int(it - down.first.cbegin()), k, r, x, count, samples, step);
+}
+
+template<typename T> void gatherer::addpixels(int r, int x, int count, const T *samples, int step)
+{
+    const int stride = int(channels.size());
+    if (!direct) {
+        for (int k = 0; k < stride; ++k)
+            add(k, r, x, count, samples + k, step);
+        return;
+    }
+    if (r < 0 || r >= image.height() || x < 0 || x + count > image.width())
+        return;
+    uchar *line = image.scanLine(r);
+    for (int i = 0; i < count; ++i, samples += step) {
+        double c[4] = {};
+        for (int k = 0; k < stride; ++k)
+            c[k] = double(qBound<qint64>(
+                0, qint64(samples[k]) + channels[size_t(k)].shift, channels[size_t(k)].top));
+        pack(line, x + i, c);
+    }
+}
+
+void gatherer::complete(int y, row &sums)
+{
+    const size_t stride = channels.size();
+    uchar *line = image.scanLine(y);
+    // A row some of whose samples never came is made of those that did.
+    const double scale = sums.added < expected[size_t(y)] && sums.added > 0
+        ? double(expected[size_t(y)]) / sums.added
+        : 1;
+    for (int o = 0; o < image.width(); ++o) {
+        double c[4] = {};
+        for (size_t k = 0; k < stride; ++k) {
+            const channel &ch = channels[k];
+            const double n = double(ch.down.count[size_t(y)]) * ch.across.count[size_t(o)];
+            c[k] = double(sums.sums[size_t(o) * stride + k]) * scale / n;
+        }
+        pack(line, o, c);
+    }
+}
+
+// A pixel from its channels' averaged samples, each in its own channel's range.
+void gatherer::pack(uchar *line, int x, double c[4]) const
+{
+    const auto unit = [this](int k, double v) { return v / double(channels[size_t(k)].top); };
+    // Studio-range samples: luma from 16 to 235 and colour differences from 16 to 240, in eighths
+    // of the range for 8 bits.
+    const auto luma = [&](int k, double v) {
+        if (what.full)
+            return unit(k, v);
+        const double m = double(channels[size_t(k)].top + 1) / 256;
+        return (v - 16 * m) / (219 * m);
+    };
+    const auto difference = [&](int k, double v) {
+        const double m = double(channels[size_t(k)].top + 1) / 256;
+        return what.full ? (v - 128 * m) / double(channels[size_t(k)].top)
+                         : (v - 128 * m) / (224 * m);
+    };
+    double rgb[3] = {};
+    int alpha = 3;
+    switch (what.kind) {
+    case model::grey:
+        rgb[0] = rgb[1] = rgb[2] = luma(0, c[0]);
+        alpha = 1;
+        break;
+    case model::rgb:
+        for (int k = 0; k < 3; ++k)
+            rgb[k] = unit(k, c[k]);
+        break;
+    case model::ycc:
+        if (what.weights.identity) {
+            // Green, blue and red as they are.
+            rgb[0] = luma(2, c[2]);
+            rgb[1] = luma(0, c[0]);
+            rgb[2] = luma(1, c[1]);
+        } else {
+            const double kr = what.weights.red, kb = what.weights.blue;
+            const double y = luma(0, c[0]), cb = difference(1, c[1]), cr = difference(2, c[2]);
+            rgb[0] = y + 2 * (1 - kr) * cr;
+            rgb[2] = y + 2 * (1 - kb) * cb;
+            rgb[1] = (y - kr * rgb[0] - kb * rgb[2]) / (1 - kr - kb);
+        }
+        break;
+    }
+    const bool wide = image.depth() == 64;
+    const double top = wide ? 65535 : 255;
+    const double ltop = double((1 << lightbits) - 1);
+    quint32 v[3];
+    for (int k = 0; k < 3; ++k)
+        v[k] = light[size_t(std::lround(qBound(0.0, rgb[k], 1.0) * ltop))];
+    quint32 a = quint32(top);
+    if (what.alpha) {
+        const double share = qBound(0.0, unit(alpha, c[alpha]), 1.0);
+        a = quint32(std::lround(share * top));
+        for (quint32 &value : v)
+            value = qMin(what.premultiplied ? value : quint32(std::lround(value * share)), a);
+    }
+    if (wide)
+        reinterpret_cast<QRgba64 *>(line)[x]
+            = QRgba64::fromRgba64(quint16(v[0]), quint16(v[1]), quint16(v[2]), quint16(a));
+    else
+        reinterpret_cast<QRgb *>(line)[x] = qRgba(int(v[0]), int(v[1]), int(v[2]), int(a));
+}
+
+QImage gatherer::finish()
+{
+    for (size_t y = 0; y < open.size(); ++y)
+        if (open[y]) {
+            complete(int(y), *open[y]);
+            open[y].reset();
+        }
+    return std::move(image);
+}
+
+template void gatherer::add(int, int, int, int, const quint8 *, int);
+template void gatherer::add(int, int, int, int, const quint16 *, int);
+template void gatherer::add(int, int, int, int, const qint32 *, int);
+template void gatherer::addto(int, int, int, int, int, const quint8 *, int);
+template void gatherer::addto(int, int, int, int, int, const quint16 *, int);
+template void gatherer::addto(int, int, int, int, int, const qint32 *, int);
+template void gatherer::addpixels(int, int, int, const quint8 *, int);
+template void gatherer::addpixels(int, int, int, const quint16 *, int);
+
+QImage write(const QList<plane> &planes, const meaning &samples, QSize size)
+{
+    QList<gatherer::grid> grids;
+    for (const plane &p : planes) {
+        if (!p.data || (p.bytes != 1 && p.bytes != 2 && p.bytes != 4))
+            return QImage();
+        grids.append({ QSize(p.width, p.height), p.bits, p.sign });
+    }
+    gatherer made(size, samples, grids);
+    if (!made.valid())
+        return QImage();
+    inparallel(size.height(), [&](int first, int last) {
+        for (int y = first; y < last; ++y)
+            for (int k = 0; k < int(planes.size()); ++k) {
+                const plane &p = planes[k];
+                for (int r = made.firstrow(k, y); r < made.firstrow(k, y) + made.rows(k, y); ++r) {
+                    const uchar *line = p.data + qsizetype(r) * p.stride;
+                    if (p.bytes == 1)
+                        made.addto(y, k, r, 0, p.width, line, 1);
+                    else if (p.bytes == 2)
+                        made.addto(y, k, r, 0, p.width, reinterpret_cast<const quint16 *>(line), 1);
+                    else
+                        made.addto(y, k, r, 0, p.width, reinterpret_cast<const qint32 *>(line), 1);
+                }
+            }
+    });
+    return made.finish();
+}
+
+} // namespace pixels

@@ -1,0 +1,105 @@
+#include "reader.h"
+
+#include <QVariant>
+
+namespace reader {
+
+int factor(QSize whole, QSize scaled)
+{
+    for (int shrink = 1; shrink <= 64; shrink *= 2)
+        if (whole.width() / shrink == scaled.width() && whole.height() / shrink == scaled.height())
+            return shrink;
+    return 0;
+}
+
+handler::handler(QByteArray name, bool (*recognises)(QIODevice *device))
+    : name(std::move(name))
+    , recognises(recognises)
+{
+    setFormat(this->name);
+}
+
+// Once the header is read, the file has been read too, and is still that picture.
+bool handler::canRead() const
+{
+    if (whole.isEmpty() && (!device() || !recognises(device())))
+        return false;
+    setFormat(name);
+    return true;
+}
+
+bool handler::header()
+{
+    if (!tried) {
+        tried = true;
+        readable = readheader() && !whole.isEmpty();
+    }
+    return readable;
+}
+
+QByteArray handler::contents() const
+{
+    if (!device() || device()->size() > filelimit)
+        return QByteArray();
+    return device()->readAll();
+}
+
+QIODevice *handler::seekable()
+{
+    QIODevice *file = device();
+    if (!file || file->size() > filelimit)
+        return nullptr;
+    if (!file->isSequential())
+        return file;
+    if (!held.isOpen()) {
+        held.setData(file->read(filelimit + 1));
+        held.open(QIODevice::ReadOnly);
+    }
+    return held.size() > filelimit ? nullptr : &held;
+}
+
+QSize handler::wanted() const
+{
+    return scaled.isValid() && !scaled.isEmpty() ? scaled : whole;
+}
+
+bool handler::supportsOption(ImageOption option) const
+{
+    return option == Size || option == ScaledSize;
+}
+
+QVariant handler::option(ImageOption option) const
+{
+    if (option == Size && const_cast<handler *>(this)->header())
+        return whole;
+    if (option == ScaledSize)
+        return scaled;
+    return QVariant();
+}
+
+void handler::setOption(ImageOption option, const QVariant &value)
+{
+    if (option == ScaledSize)
+        scaled = value.toSize();
+}
+
+bool handler::deliver(QImage made, QImage *image) const
+{
+    if (made.isNull())
+        return false;
+    if (scaled.isValid() && made.size() != scaled) {
+        const QSize over = made.size() - scaled;
+        const QSize kept = made.size().scaled(scaled, Qt::KeepAspectRatio);
+        if (over.width() >= 0 && over.width() <= 1 && over.height() >= 0 && over.height() <= 1)
+            made = made.copy(QRect(QPoint(0, 0), scaled));
+        else if (qAbs(kept.width() - scaled.width()) <= 1
+            && qAbs(kept.height() - scaled.height()) <= 1)
+            made = made.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        // A picture of other proportions than the header gave is never stretched into them: it is
+        // handed over as decoded, and its own proportions win.
+    }
+    *image = std::move(made);
+    return !image->isNull();
+}
+
+} // namespace reader
