@@ -153,10 +153,12 @@ inline QSize zoombox()
     return QSize(zoomw, zoomh);
 }
 
-// Answers the next modal box as soon as it opens and records its title and text.
+// Answers the next modal box as soon as it opens and records its title and text; gives up after
+// five seconds, so that a box that never came does not answer another test's.
 inline void answermodal(QString *seen)
 {
     auto *poll = new QTimer;
+    QTimer::singleShot(5000, poll, &QObject::deleteLater);
     QObject::connect(poll, &QTimer::timeout, poll, [poll, seen] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box)

@@ -273,6 +273,34 @@ private slots:
         QTest::newRow("SVG") << svg + "</svg>" << colours;
         QTest::newRow("SVG, compressed") << gzipped(svg + "</svg>") << colours;
 
+        // A grid of tiles, as phones write photographs, shown whole in the colours the file
+        // describes, even where each tile's stream says otherwise: studio-range samples that the
+        // file says span the whole range.
+        const QList<QRgb> tones = { qRgb(40, 40, 40), qRgb(220, 220, 220), qRgb(40, 120, 200),
+            qRgb(200, 120, 40), qRgb(128, 128, 128), qRgb(90, 160, 60) };
+        QImage tiled(192, 128, QImage::Format_RGB32);
+        for (int y = 0; y < 128; ++y)
+            for (int x = 0; x < 192; ++x)
+                tiled.setPixel(x, y, tones[y / 64 * 3 + x / 64]);
+        const auto asfull = [](QRgb c) {
+            const double y = 0.299 * qRed(c) + 0.587 * qGreen(c) + 0.114 * qBlue(c);
+            const double luma = 16 + 219 * y / 255;
+            const double cb = 224 * (qBlue(c) - y) / (1.772 * 255);
+            const double cr = 224 * (qRed(c) - y) / (1.402 * 255);
+            const double r = luma + 1.402 * cr, b = luma + 1.772 * cb;
+            const double g = (luma - 0.299 * r - 0.114 * b) / 0.587;
+            return qRgb(
+                qBound(0, qRound(r), 255), qBound(0, qRound(g), 255), qBound(0, qRound(b), 255));
+        };
+        QList<QRgb> widened;
+        for (const QRgb tone : tones)
+            widened << asfull(tone);
+        const writers::coded studio { 1, 13, 6, false };
+        const writers::coded whole { 1, 13, 6, true };
+        QTest::newRow("HEIC, grid") << writers::grid(tiled, 3, 2, studio, studio) << tones;
+        QTest::newRow("HEIC, grid described apart from its tiles")
+            << writers::grid(tiled, 3, 2, studio, whole) << widened;
+
         // Grey, alpha over the black of the view, odd sizes.
         QImage grey = filled(QSize(99, 66), QColor(150, 150, 150))
                           .convertToFormat(QImage::Format_Grayscale8);

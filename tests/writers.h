@@ -102,6 +102,76 @@ inline QByteArray heif(QImage picture, bool avif, int quality = 90, int orientat
     return bytes;
 }
 
+// A picture as a HEIF file of a grid of HEVC tiles, as phones write photographs: `columns` tiles
+// across, each coded by libheif with its stream saying `tiles` of its colours, and the grid saying
+// `file` of them (the file's description, which rules). The picture's sides must be multiples of
+// the tiles' count, and the tiles' sides even.
+inline QByteArray grid(
+    const QImage &picture, int columns, int rows, const coded &tiles, const coded &file)
+{
+    const auto u16 = [](int v) { return QByteArray(1, char(v >> 8)) + char(v & 0xff); };
+    const auto u32 = [&](quint32 v) { return u16(int(v >> 16)) + u16(int(v & 0xffff)); };
+    const auto box = [&](const char *type, const QByteArray &body) {
+        return u32(quint32(body.size() + 8)) + type + body;
+    };
+    const auto full = [&](const char *type, int version, int flags, const QByteArray &body) {
+        return box(
+            type, QByteArray(1, char(version)) + char(flags >> 16) + u16(flags & 0xffff) + body);
+    };
+    // Each tile coded alone; its configuration and data taken from libheif's file.
+    const QSize tile(picture.width() / columns, picture.height() / rows);
+    QByteArray config;
+    QList<QByteArray> data;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c) {
+            const QByteArray one
+                = heif(picture.copy(QRect(QPoint(c * tile.width(), r * tile.height()), tile)),
+                    false, 95, 1, &tiles);
+            const qsizetype hvcc = one.indexOf("hvcC"), mdat = one.indexOf("mdat");
+            config = one.mid(hvcc + 4, qFromBigEndian<quint32>(one.constData() + hvcc - 4) - 8);
+            data << one.mid(mdat + 4, qFromBigEndian<quint32>(one.constData() + mdat - 4) - 8);
+        }
+    const int count = columns * rows;
+    const int gridid = count + 1;
+    const QByteArray descriptor = QByteArray(2, 0) + char(rows - 1) + char(columns - 1)
+        + u16(picture.width()) + u16(picture.height());
+    const QByteArray nclx = "nclx" + u16(file.primaries) + u16(file.transfer) + u16(file.matrix)
+        + char(file.full ? 0x80 : 0);
+    QByteArray infe, dimg, ipma;
+    for (int i = 1; i <= count; ++i) {
+        infe += full("infe", 2, 1, u16(i) + u16(0) + "hvc1" + '\0');
+        dimg += u16(i);
+        ipma += u16(i) + char(2) + char(0x81) + char(2);
+    }
+    infe += full("infe", 2, 0, u16(gridid) + u16(0) + "grid" + '\0');
+    ipma += u16(gridid) + char(2) + char(3) + char(4);
+    const QByteArray ipco = box("ipco",
+        box("hvcC", config)
+            + full("ispe", 0, 0, u32(quint32(tile.width())) + u32(quint32(tile.height())))
+            + full("ispe", 0, 0, u32(quint32(picture.width())) + u32(quint32(picture.height())))
+            + box("colr", nclx));
+    const QByteArray ftyp = box("ftyp", "heic" + u32(0) + "mif1" + "heic");
+    // The locations point into the media data after the meta box, whose size they do not change.
+    const auto metaof = [&](quint32 at) {
+        QByteArray iloc = u16(0x4400) + u16(count + 1);
+        quint32 offset = at + 8;
+        for (const QByteArray &d : std::as_const(data)) {
+            iloc += u16(int(&d - data.constData()) + 1) + u16(0) + u16(1) + u32(offset)
+                + u32(quint32(d.size()));
+            offset += quint32(d.size());
+        }
+        iloc += u16(gridid) + u16(0) + u16(1) + u32(offset) + u32(quint32(descriptor.size()));
+        return full("meta", 0, 0,
+            full("hdlr", 0, 0, u32(0) + "pict" + QByteArray(12, 0) + '\0')
+                + full("pitm", 0, 0, u16(gridid)) + full("iloc", 0, 0, iloc)
+                + full("iinf", 0, 0, u16(count + 1) + infe)
+                + full("iref", 0, 0, box("dimg", u16(gridid) + u16(count) + dimg))
+                + box("iprp", ipco + full("ipma", 0, 0, u32(quint32(count + 1)) + ipma)));
+    };
+    const QByteArray meta = metaof(quint32(ftyp.size() + metaof(0).size()));
+    return ftyp + meta + box("mdat", data.join() + descriptor);
+}
+
 // The same HEIF or AVIF file with its rotation and mirror given to the coded picture itself and
 // listed before its size, which is the coded picture's, as some encoders write them. libheif
 // gives a HEIF file's turns to an identity item made from the coded picture, and writes the size

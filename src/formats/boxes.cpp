@@ -124,9 +124,10 @@ QList<box> propertiesof(QByteArrayView meta, quint32 item)
     return found;
 }
 
-// A clean aperture's size, as libheif crops the picture to it: the columns and rows between the
-// aperture's edges, each rounded, about the picture's centre moved by the aperture's offset.
-QSize cropped(QSize picture, QByteArrayView clap)
+// The part of a picture a clean aperture keeps, as libheif crops the picture to it: the columns
+// and rows between the aperture's edges, each rounded, about the picture's centre moved by the
+// aperture's offset.
+QRect croparea(QSize picture, QByteArrayView clap)
 {
     const auto fraction = [&](int at, bool sign) {
         const quint32 n = number(clap, at, 4);
@@ -137,12 +138,23 @@ QSize cropped(QSize picture, QByteArrayView clap)
         const double middle = offset + (whole - 1) / 2.0;
         const int from = qBound(0, int(std::floor(middle - (aperture - 1) / 2 + 0.5)), whole - 1);
         const int to = qBound(0, int(std::floor(middle + (aperture - 1) / 2 + 0.5)), whole - 1);
-        return to - from + 1;
+        return std::pair(from, to - from + 1);
     };
     if (clap.size() < 32 || picture.isEmpty())
-        return picture;
-    return QSize(side(picture.width(), fraction(0, false), fraction(16, true)),
-        side(picture.height(), fraction(8, false), fraction(24, true)));
+        return QRect(QPoint(), picture);
+    const auto [left, width] = side(picture.width(), fraction(0, false), fraction(16, true));
+    const auto [top, height] = side(picture.height(), fraction(8, false), fraction(24, true));
+    return QRect(left, top, width, height);
+}
+
+quint64 number64(QByteArrayView body, qsizetype at, int bytes)
+{
+    if (at < 0 || at + bytes > body.size())
+        return 0;
+    quint64 value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value = value << 8 | uchar(body[at + i]);
+    return value;
 }
 
 // What the meta box says of its items: their types, properties and the items they are made from.
@@ -166,19 +178,215 @@ struct items
         return QByteArray();
     }
 
+    // The items an item refers to by a kind of reference, in order.
+    QList<quint32> references(quint32 item, const char *kind) const
+    {
+        QList<quint32> found;
+        const box iref = first(inside, "iref");
+        if (iref.body.size() < 4)
+            return found;
+        const int idbytes = iref.body[0] ? 4 : 2;
+        for (const box &reference : boxesin(iref.body.sliced(4)))
+            if (reference.type == QByteArrayView(kind)
+                && number(reference.body, 0, idbytes) == item) {
+                const quint32 count = number(reference.body, idbytes, 2);
+                for (quint32 i = 0; i < count && found.size() < boxlimit; ++i)
+                    found << number(reference.body, idbytes + 2 + qsizetype(i) * idbytes, idbytes);
+            }
+        return found;
+    }
+
     // The first item a derived item is made from; 0 for none.
     quint32 input(quint32 item) const
+    {
+        const QList<quint32> from = references(item, "dimg");
+        return from.isEmpty() ? 0 : from.first();
+    }
+
+    // The item that is an item's alpha: an auxiliary item of the alpha kind referring to it.
+    quint32 alphaof(quint32 item) const
     {
         const box iref = first(inside, "iref");
         if (iref.body.size() < 4)
             return 0;
         const int idbytes = iref.body[0] ? 4 : 2;
-        for (const box &reference : boxesin(iref.body.sliced(4)))
-            if (reference.type == QByteArrayView("dimg")
-                && number(reference.body, 0, idbytes) == item
-                && number(reference.body, idbytes, 2) > 0)
-                return number(reference.body, idbytes + 2, idbytes);
+        for (const box &reference : boxesin(iref.body.sliced(4))) {
+            const quint32 from = number(reference.body, 0, idbytes);
+            if (reference.type != QByteArrayView("auxl")
+                || !references(from, "auxl").contains(item))
+                continue;
+            for (const box &property : propertiesof(meta, from))
+                if (property.type == QByteArrayView("auxC") && property.body.size() > 4) {
+                    const QByteArrayView urn = property.body.sliced(4);
+                    if (urn.startsWith("urn:mpeg:mpegB:cicp:systems:auxiliary:alpha")
+                        || urn.startsWith("urn:mpeg:hevc:2015:auxid:1"))
+                        return from;
+                }
+        }
         return 0;
+    }
+
+    // An item's data, from the file or from the meta box's own data, as its location says; empty
+    // where it cannot be read or is over the limit.
+    QByteArray data(quint32 item, QIODevice *device, qint64 start, qint64 room) const
+    {
+        const box iloc = first(inside, "iloc");
+        const QByteArrayView body = iloc.body;
+        if (body.size() < 8)
+            return QByteArray();
+        const int version = body[0];
+        const int offsetsize = uchar(body[4]) >> 4, lengthsize = body[4] & 15;
+        const int basesize = uchar(body[5]) >> 4, indexsize = version ? body[5] & 15 : 0;
+        const int idbytes = version < 2 ? 2 : 4;
+        qsizetype at = 6;
+        const quint32 count = number(body, at, idbytes);
+        at += idbytes;
+        for (quint32 i = 0; i < count && at < body.size(); ++i) {
+            const quint32 id = number(body, at, idbytes);
+            at += idbytes;
+            const int method = version ? number(body, at, 2) & 15 : 0;
+            at += version ? 2 : 0;
+            at += 2; // the data reference
+            const quint64 base = number64(body, at, basesize);
+            at += basesize;
+            const quint32 extents = number(body, at, 2);
+            at += 2;
+            QByteArray made;
+            for (quint32 e = 0; e < extents && at < body.size(); ++e) {
+                at += indexsize;
+                const quint64 offset = base + number64(body, at, offsetsize);
+                at += offsetsize;
+                const quint64 length = number64(body, at, lengthsize);
+                at += lengthsize;
+                if (id != item)
+                    continue;
+                if (length > quint64(metalimit) * 8 || made.size() + qint64(length) > metalimit * 8)
+                    return QByteArray();
+                if (method == 1) {
+                    const QByteArrayView idat = first(inside, "idat").body;
+                    if (offset + length > quint64(idat.size()))
+                        return QByteArray();
+                    made += idat.sliced(qsizetype(offset), qsizetype(length)).toByteArray();
+                } else if (method == 0 && length > 0 && offset + length <= quint64(room)
+                    && device->seek(start + qint64(offset))) {
+                    const QByteArray read = device->read(qint64(length));
+                    if (read.size() != qint64(length))
+                        return QByteArray();
+                    made += read;
+                } else {
+                    return QByteArray();
+                }
+            }
+            if (id == item)
+                return made;
+        }
+        return QByteArray();
+    }
+
+    // The colour description an item's properties give, if they give one.
+    std::optional<description> describedby(quint32 item) const
+    {
+        for (const box &property : propertiesof(meta, item))
+            if (property.type == QByteArrayView("colr") && property.body.size() >= 11
+                && property.body.startsWith("nclx"))
+                return description { int(number(property.body, 4, 2)),
+                    int(number(property.body, 6, 2)), int(number(property.body, 8, 2)),
+                    (uchar(property.body[10]) & 0x80) != 0 };
+        return std::nullopt;
+    }
+
+    // How an item is made from coded pictures; nothing for an item made otherwise.
+    std::optional<layout> made(quint32 item, QIODevice *device, qint64 start, qint64 room,
+        const coding &codedsize, int depth = 0) const
+    {
+        const QByteArray kind = type(item);
+        const QList<box> properties = propertiesof(meta, item);
+        std::optional<layout> built;
+        if (kind == "iden" && depth < 8) {
+            built = made(input(item), device, start, room, codedsize, depth + 1);
+            if (built && describedby(item))
+                built->described = describedby(item);
+        } else if (kind == "grid") {
+            built = grid(item, device, start, room, codedsize);
+        } else if (kind == "hvc1" || kind == "av01") {
+            built = layout();
+            built->tiles << coded(item, device, start, room);
+            built->size = codedsize(kind, built->tiles[0].config, built->tiles[0].data);
+            built->described = describedby(item);
+            if (built->tiles[0].data.isEmpty() || built->size.isEmpty())
+                return std::nullopt;
+        }
+        if (!built)
+            return std::nullopt;
+        QSize size = built->size;
+        for (const box &property : properties) {
+            change next;
+            if (property.type == QByteArrayView("clap")) {
+                next.kept = croparea(size, property.body);
+                size = next.kept.size();
+            } else if (property.type == QByteArrayView("irot") && !property.body.isEmpty()) {
+                next.kind = change::turn;
+                next.quarters = property.body[0] & 3;
+                if (next.quarters & 1)
+                    size.transpose();
+            } else if (property.type == QByteArrayView("imir") && !property.body.isEmpty()) {
+                next.kind = change::mirror;
+                next.leftright = (property.body[0] & 1) != 0;
+            } else {
+                continue;
+            }
+            built->changes << next;
+        }
+        return built;
+    }
+
+    layout::tile coded(quint32 item, QIODevice *device, qint64 start, qint64 room) const
+    {
+        layout::tile made { type(item), QByteArray(), data(item, device, start, room) };
+        for (const box &property : propertiesof(meta, item))
+            if (property.type == QByteArrayView("hvcC") || property.type == QByteArrayView("av1C"))
+                made.config = property.body.toByteArray();
+        return made;
+    }
+
+    // A grid of coded pictures, each unchanged by properties of its own, cut to the grid's size.
+    std::optional<layout> grid(
+        quint32 item, QIODevice *device, qint64 start, qint64 room, const coding &codedsize) const
+    {
+        const QByteArray descriptor = data(item, device, start, room);
+        if (descriptor.size() < 8)
+            return std::nullopt;
+        const bool wide = descriptor[1] & 1;
+        const int rows = uchar(descriptor[2]) + 1;
+        layout built;
+        built.columns = uchar(descriptor[3]) + 1;
+        built.size = QSize(int(qMin<quint32>(number(descriptor, 4 + 0, wide ? 4 : 2), INT_MAX)),
+            int(qMin<quint32>(number(descriptor, wide ? 8 : 6, wide ? 4 : 2), INT_MAX)));
+        const QList<quint32> tiles = references(item, "dimg");
+        if (tiles.size() != rows * built.columns || built.size.isEmpty())
+            return std::nullopt;
+        built.described = describedby(item);
+        QSize tilesize;
+        for (const quint32 tile : tiles) {
+            built.tiles << coded(tile, device, start, room);
+            const layout::tile &last = built.tiles.last();
+            const QSize size = codedsize(last.type, last.config, last.data);
+            for (const box &property : propertiesof(meta, tile))
+                if (property.type == QByteArrayView("clap")
+                    || property.type == QByteArrayView("irot")
+                    || property.type == QByteArrayView("imir"))
+                    return std::nullopt;
+            if (last.data.isEmpty() || size.isEmpty() || (!tilesize.isEmpty() && size != tilesize))
+                return std::nullopt;
+            tilesize = size;
+            if (!built.described)
+                built.described = describedby(tile);
+        }
+        // The tiles cover the grid, which cuts the last column and row.
+        if (tilesize.width() * built.columns < built.size.width()
+            || tilesize.height() * rows < built.size.height())
+            return std::nullopt;
+        return built;
     }
 
     // An item's size as shown: the size it is made at, cropped and turned by its own properties
@@ -196,7 +404,7 @@ struct items
             if (!from && size.isEmpty()
                 && (property.type == QByteArrayView("hvcC")
                     || property.type == QByteArrayView("av1C")))
-                size = codedsize(kind, property.body);
+                size = codedsize(kind, property.body, QByteArrayView());
         for (const box &property : properties)
             if (!from && size.isEmpty() && property.type == QByteArrayView("ispe")
                 && property.body.size() >= 12)
@@ -204,7 +412,7 @@ struct items
                     int(qMin<quint32>(number(property.body, 8, 4), INT_MAX)));
         for (const box &property : properties) {
             if (property.type == QByteArrayView("clap"))
-                size = cropped(size, property.body);
+                size = croparea(size, property.body).size();
             else if (property.type == QByteArrayView("irot") && !property.body.isEmpty()
                 && property.body[0] & 1)
                 size.transpose();
@@ -216,23 +424,59 @@ struct items
     }
 };
 
+// The file's meta box, read from the device, which is left where it was.
+std::optional<items> itemsof(QIODevice *device, qint64 start, qint64 size, QByteArray *body)
+{
+    const qint64 was = device->pos();
+    *body = metaof(device, start, size);
+    device->seek(was);
+    if (body->size() < 4)
+        return std::nullopt;
+    const QByteArrayView meta = QByteArrayView(*body).sliced(4);
+    return items { meta, boxesin(meta) };
+}
+
+quint32 primaryof(const items &file)
+{
+    const box pitm = first(file.inside, "pitm");
+    return pitm.body.size() < 6 ? 0 : number(pitm.body, 4, pitm.body[0] ? 4 : 2);
+}
+
 } // namespace
+
+std::optional<layout> layoutof(
+    QIODevice *device, qint64 start, qint64 size, const coding &codedsize)
+{
+    QByteArray body;
+    const std::optional<items> file = itemsof(device, start, size, &body);
+    if (!file)
+        return std::nullopt;
+    const qint64 was = device->pos();
+    const quint32 item = primaryof(*file);
+    std::optional<layout> built = file->made(item, device, start, size, codedsize);
+    if (built) {
+        const quint32 alpha = file->alphaof(item);
+        std::optional<layout> mask
+            = alpha ? file->made(alpha, device, start, size, codedsize) : std::nullopt;
+        if (alpha && (!mask || !mask->changes.isEmpty()))
+            built.reset();
+        else if (mask)
+            built->alpha = std::make_shared<layout>(std::move(*mask));
+    }
+    device->seek(was);
+    return built;
+}
 
 picture primary(QIODevice *device, qint64 start, qint64 size, const coding &codedsize)
 {
     picture found;
-    const qint64 was = device->pos();
-    const QByteArray body = metaof(device, start, size);
-    device->seek(was);
-    if (body.size() < 4)
+    QByteArray body;
+    const std::optional<items> file = itemsof(device, start, size, &body);
+    if (!file)
         return found;
-    const items file { QByteArrayView(body).sliced(4), boxesin(QByteArrayView(body).sliced(4)) };
-    const box pitm = first(file.inside, "pitm");
-    if (pitm.body.size() < 6)
-        return found;
-    const quint32 item = number(pitm.body, 4, pitm.body[0] ? 4 : 2);
-    found.type = file.type(item);
-    found.shown = file.shown(item, codedsize, &found.transformed);
+    const quint32 item = primaryof(*file);
+    found.type = file->type(item);
+    found.shown = file->shown(item, codedsize, &found.transformed);
     return found;
 }
 

@@ -1,33 +1,43 @@
-// The decoders libheif is given in place of its own, over the same libraries (libde265 for HEVC,
-// dav1d for AV1): each refuses a coded picture larger than the decoding limit before anything of it
-// is allocated, whatever the file's container says of its size, decodes on every core (libheif
-// gives libde265 one) and hands libheif the picture as RGB, made on every core too.
+// The decoders of HEIF's coded pictures, over libde265 (HEVC) and dav1d (AV1): each refuses a coded
+// picture larger than the decoding limit before anything of it is allocated, whatever the
+// container says of its size, and decodes on as many threads as it is given. The HEIF reader
+// decodes its pictures with them; libheif is given them too, for the pictures it composes itself.
 #pragma once
 
+#include "pixels.h"
+
 #include <QByteArrayView>
+#include <QList>
 #include <QSize>
-#include <libheif/heif.h>
+#include <memory>
 
 namespace codecs {
 
-// Gives libheif these decoders, once.
-void registered();
-
-// The size of the pictures a coded item of this type (hvc1, av01) holds, as its decoder
-// configuration (hvcC, av1C) declares them, cropped as the stream itself crops them; empty when it
-// cannot be read.
-QSize codedsize(QByteArrayView type, QByteArrayView config);
-
-// While a reader decodes a picture on this thread: the colour description its file gives, which
-// rules over the stream's own, as in libheif; and a factor the picture is to come reduced by, where
-// the file neither turns, mirrors nor crops it and it is not made of tiles.
-class decoding
+// A coded picture's planes as its decoder holds them, and what its stream says of their colours.
+class frame
 {
 public:
-    decoding(const heif_color_profile_nclx *described, int reduceby);
-    ~decoding();
-    decoding(const decoding &) = delete;
-    decoding &operator=(const decoding &) = delete;
+    virtual ~frame() = default;
+
+    QList<pixels::plane> planes; // luma alone, for grey; or luma and two colour differences
+    int primaries = 2;
+    int transfer = 2;
+    int matrix = 2;
+    bool full = false;
 };
+
+// A coded picture of a type (hvc1, av01) decoded from its decoder configuration's body (hvcC,
+// av1C) and its data, on so many threads; `reduced` where it is to be shown reduced. Null when it
+// cannot be decoded.
+std::unique_ptr<frame> decode(
+    QByteArrayView type, QByteArrayView config, QByteArrayView data, int threads, bool reduced);
+
+// The size of the pictures a coded item holds, as its decoder configuration declares them (or, for
+// AV1, the sequence header in its data), cropped as the stream itself crops them; empty when it
+// cannot be read.
+QSize codedsize(QByteArrayView type, QByteArrayView config, QByteArrayView data);
+
+// Gives libheif these decoders, once.
+void registered();
 
 } // namespace codecs

@@ -1,5 +1,8 @@
-// HEIF (HEIC) and AVIF pictures, read with libheif: the primary image, upright and cropped as the
-// file says, in its own colour space.
+// HEIF (HEIC) and AVIF pictures: the primary image, upright and cropped as the file says, in its
+// own colour space. A coded picture, or a grid of them (as phones write photographs), is decoded
+// here, tile by tile on every core, each gathered into the picture at the size asked as it comes
+// and made colours as the file describes them; libheif reads the file and composes what else
+// there is (overlays).
 
 #include "boxes.h"
 #include "codecs.h"
@@ -11,6 +14,8 @@
 
 #include <QIODevice>
 #include <QImageIOPlugin>
+#include <QTransform>
+#include <atomic>
 #include <libheif/heif.h>
 
 namespace {
@@ -88,13 +93,27 @@ protected:
     bool readheader() override;
 
 private:
-    QColorSpace colourspace(const heif_image *image, colour::curve *light) const;
+    QImage gathered(QSize size, bool reduced, colour::curve *light, boxes::description *used) const;
+    QImage composed() const;
+    QColorSpace colourspace(const boxes::description &coded, colour::curve *light) const;
 
     source file;
-    bool untransformed = false; // one coded picture that nothing turns, mirrors or crops
+    std::optional<boxes::layout> made; // how the primary picture is made, where it is decoded here
     owned<heif_context, heif_context_free> context;
     owned<const heif_image_handle, heif_image_handle_release> primary;
 };
+
+// The size a layout's picture is shown at, once its properties have changed it.
+QSize shownsize(const boxes::layout &made)
+{
+    QSize size = made.size;
+    for (const boxes::change &c : made.changes)
+        if (c.kind == boxes::change::crop)
+            size = c.kept.size();
+        else if (c.kind == boxes::change::turn && c.quarters & 1)
+            size.transpose();
+    return size;
+}
 
 bool heifhandler::recognises(QIODevice *device)
 {
@@ -123,8 +142,7 @@ bool heifhandler::readheader()
     file.size = file.device->size() - file.start;
     const boxes::picture described
         = boxes::primary(file.device, file.start, file.size, codecs::codedsize);
-    untransformed = !described.transformed
-        && (described.type == QByteArrayView("hvc1") || described.type == QByteArrayView("av01"));
+    made = boxes::layoutof(file.device, file.start, file.size, codecs::codedsize);
     context.reset(heif_context_alloc());
     if (!context)
         return false;
@@ -137,7 +155,8 @@ bool heifhandler::readheader()
     primary.reset(handle);
     // libheif takes the size from whichever of the size, crop and rotation it reads last, and
     // writers list the size before or after the others; the boxes say the size as shown.
-    whole = described.shown.isEmpty()
+    whole = made ? shownsize(*made)
+        : described.shown.isEmpty()
         ? QSize(heif_image_handle_get_width(handle), heif_image_handle_get_height(handle))
         : described.shown;
     // A grid or an overlay says its own size besides the size the picture declares: from here on
@@ -146,12 +165,12 @@ bool heifhandler::readheader()
     const int longest = qMax(qMax(whole.width(), whole.height()),
         qMax(heif_image_handle_get_ispe_width(handle), heif_image_handle_get_ispe_height(handle)));
     heif_context_set_maximum_image_size_limit(context.get(), (qMax(longest, 0) / 512 + 2) * 512);
-    return pixels::allowed(whole);
+    return pixels::allowed(whole) && (!made || pixels::allowed(made->size));
 }
 
-// The picture's colour space: its ICC profile, or else its colour description (the file's, or the
-// stream's). HDR transfers are written as linear light.
-QColorSpace heifhandler::colourspace(const heif_image *image, colour::curve *light) const
+// The picture's colour space: its ICC profile, or else its colour description. HDR transfers are
+// written as linear light.
+QColorSpace heifhandler::colourspace(const boxes::description &coded, colour::curve *light) const
 {
     const heif_color_profile_type type = heif_image_handle_get_color_profile_type(primary.get());
     if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
@@ -161,46 +180,133 @@ QColorSpace heifhandler::colourspace(const heif_image *image, colour::curve *lig
             return QColorSpace::fromIccProfile(icc);
         return QColorSpace();
     }
-    described nclx = describedby(primary.get(), heif_image_handle_get_nclx_color_profile);
-    if (!nclx)
-        nclx = describedby(image, heif_image_get_nclx_color_profile);
-    if (!nclx)
-        return QColorSpace();
-    *light = colour::lightof(nclx->transfer_characteristics);
-    return colour::coded(nclx->color_primaries, nclx->transfer_characteristics);
+    *light = colour::lightof(coded.transfer);
+    return colour::coded(coded.primaries, coded.transfer);
 }
 
-bool heifhandler::read(QImage *image)
+// The layout's coded pictures decoded and gathered into a picture of a size, before its changes:
+// one picture on every core, or the tiles of a grid side by side, each on a core of its own, and
+// its alpha likewise. The colours are made as the file describes them, or else as the first
+// tile's stream does.
+QImage heifhandler::gathered(
+    QSize size, bool reduced, colour::curve *light, boxes::description *used) const
 {
-    if (!header())
-        return false;
-    const int shrink = scaled.isValid() ? reader::factor(whole, scaled) : 1;
-    const described nclx = describedby(primary.get(), heif_image_handle_get_nclx_color_profile);
+    // The picture's layouts: the colours, whose channels start at 0, and the alpha, at 3.
+    QList<std::pair<const boxes::layout *, int>> parts = { { &*made, 0 } };
+    if (made->alpha)
+        parts.append({ made->alpha.get(), 3 });
+    const auto decode = [reduced](const boxes::layout &from, int index) {
+        return codecs::decode(from.tiles[index].type, from.tiles[index].config,
+            from.tiles[index].data, from.tiles.size() > 1 ? 1 : cores(), reduced);
+    };
+    // The first tile of each says what its samples are: their bits, and the colour planes'
+    // subsampling, from which each channel's grid over the whole picture follows.
+    std::vector<std::unique_ptr<codecs::frame>> firsts;
+    QList<pixels::gatherer::grid> grids;
+    for (const auto &[from, channel] : parts) {
+        firsts.push_back(decode(*from, 0));
+        const codecs::frame *frame = firsts.back().get();
+        if (!frame || frame->planes.isEmpty() || (channel == 0 && frame->planes.size() == 2))
+            return QImage();
+        const pixels::plane &luma = frame->planes[0];
+        for (qsizetype c = 0; c < (channel == 3 ? 1 : frame->planes.size()); ++c) {
+            const pixels::plane &p = frame->planes[c];
+            // Colour planes are subsampled by two, or not at all.
+            const int across = p.width < luma.width ? 2 : 1;
+            const int down = p.height < luma.height ? 2 : 1;
+            grids.append({ QSize((from->size.width() + across - 1) / across,
+                               (from->size.height() + down - 1) / down),
+                p.bits });
+        }
+    }
+    const qsizetype colours = firsts[0]->planes.size();
+    *used = made->described.value_or(boxes::description {
+        firsts[0]->primaries, firsts[0]->transfer, firsts[0]->matrix, firsts[0]->full });
+    *light = colour::lightof(used->transfer);
+    // Green, blue and red as they are (the identity matrix) come only at the picture's resolution.
+    if (colours == 3 && used->matrix == 0
+        && (grids[1].size != made->size || grids[2].size != made->size))
+        return QImage();
+    pixels::meaning samples;
+    samples.kind = colours == 1 ? pixels::model::grey : pixels::model::ycc;
+    samples.full = used->full;
+    samples.weights = colour::matrix(used->matrix);
+    samples.light = *light;
+    samples.wide = firsts[0]->planes[0].bits > 8;
+    samples.alpha = bool(made->alpha);
+    samples.premultiplied = heif_image_handle_is_premultiplied_alpha(primary.get());
+    pixels::gatherer into(size, samples, grids);
+    if (!into.valid())
+        return QImage();
+    // A tile's planes, each where the tile lies in its channel's grid, cut where the grid ends.
+    const auto add
+        = [&](const boxes::layout &from, int channel, int index, const codecs::frame &frame) {
+              const int column = index % from.columns, row = index / from.columns;
+              const qsizetype planes = channel == 3 ? 1 : colours;
+              if (frame.planes.size() < planes)
+                  return false;
+              for (qsizetype c = 0; c < planes; ++c) {
+                  const pixels::plane &plane = frame.planes[c];
+                  const int k = int(channel + c);
+                  const QSize grid = grids[k].size;
+                  const int x = column * plane.width, y = row * plane.height;
+                  const int count = qMin(plane.width, grid.width() - x);
+                  if (plane.bits != grids[k].bits)
+                      return false;
+                  for (int r = 0; r < qMin(plane.height, grid.height() - y) && count > 0; ++r) {
+                      const uchar *line = plane.data + qsizetype(r) * plane.stride;
+                      if (plane.bytes == 1)
+                          into.add(k, y + r, x, count, line);
+                      else
+                          into.add(k, y + r, x, count, reinterpret_cast<const quint16 *>(line));
+                  }
+              }
+              return true;
+          };
+    std::atomic_bool broken = false;
+    for (qsizetype p = 0; p < parts.size(); ++p) {
+        const boxes::layout *from = parts[p].first;
+        const int channel = parts[p].second;
+        broken = broken || !add(*from, channel, 0, *firsts[size_t(p)]);
+        firsts[size_t(p)].reset();
+        inparallel(
+            int(from->tiles.size()) - 1,
+            [&](int begin, int end) {
+                for (int i = begin + 1; i < end + 1 && !broken; ++i) {
+                    const std::unique_ptr<codecs::frame> frame = decode(*from, i);
+                    if (!frame || !add(*from, channel, i, *frame))
+                        broken = true;
+                }
+            },
+            1);
+    }
+    return broken ? QImage() : into.finish();
+}
+
+// The primary picture as libheif composes it, made RGB by libheif.
+QImage heifhandler::composed() const
+{
     heif_decoding_options *options = heif_decoding_options_alloc();
     heif_image *decoded = nullptr;
-    heif_error error;
-    {
-        const codecs::decoding asked(nclx.get(), shrink > 1 && untransformed ? shrink : 1);
-        error = heif_decode_image(
-            primary.get(), &decoded, heif_colorspace_undefined, heif_chroma_undefined, options);
-    }
+    const heif_error error = heif_decode_image(
+        primary.get(), &decoded, heif_colorspace_undefined, heif_chroma_undefined, options);
     heif_decoding_options_free(options);
     const owned<const heif_image, heif_image_release> held(decoded);
     if (error.code || !decoded)
-        return false;
-
+        return QImage();
     pixels::meaning samples;
     QList<pixels::plane> planes;
     const heif_colorspace space = heif_image_get_colorspace(decoded);
     if (space == heif_colorspace_monochrome) {
         samples.kind = pixels::model::grey;
+        samples.full = true;
         planes << planeof(decoded, heif_channel_Y);
     } else if (space == heif_colorspace_RGB
         && heif_image_get_chroma_format(decoded) == heif_chroma_444) {
         for (const heif_channel channel : { heif_channel_R, heif_channel_G, heif_channel_B })
             planes << planeof(decoded, channel);
     } else {
-        return false;
+        return QImage();
     }
     samples.alpha = heif_image_has_channel(decoded, heif_channel_Alpha);
     if (samples.alpha)
@@ -208,16 +314,60 @@ bool heifhandler::read(QImage *image)
     samples.premultiplied = heif_image_handle_is_premultiplied_alpha(primary.get());
     for (const pixels::plane &p : std::as_const(planes))
         samples.wide = samples.wide || p.bits > 8;
-    const QColorSpace colours = colourspace(decoded, &samples.light);
-    // The picture, decoded reduced or not, is written at the size asked; one of other proportions
-    // than the header said, in its own.
-    const QSize made(heif_image_get_primary_width(decoded), heif_image_get_primary_height(decoded));
-    const QSize kept = made.scaled(wanted(), Qt::KeepAspectRatio);
-    const bool alike = qAbs(kept.width() - wanted().width()) <= 1
-        && qAbs(kept.height() - wanted().height()) <= 1;
-    QImage written = pixels::write(planes, samples, alike ? wanted() : kept);
+    const described nclx = describedby(decoded, heif_image_get_nclx_color_profile);
+    // libheif gives the picture the file's colour description, or else its stream's.
+    boxes::description coded;
+    if (nclx)
+        coded = { nclx->color_primaries, nclx->transfer_characteristics, 0, true };
+    const QColorSpace colours = colourspace(coded, &samples.light);
+    // The picture, of other proportions than the header said or not, is written at its own size.
+    const QSize size(heif_image_get_primary_width(decoded), heif_image_get_primary_height(decoded));
+    QImage written = pixels::write(planes, samples, size);
     written.setColorSpace(colours);
-    return deliver(std::move(written), image);
+    return written;
+}
+
+bool heifhandler::read(QImage *image)
+{
+    if (!header())
+        return false;
+    colour::curve light = colour::curve::plain;
+    boxes::description used;
+    QImage picture;
+    if (made) {
+        // The picture is gathered at the size that its changes bring to the size asked.
+        const QSize asked = wanted();
+        double across = double(asked.width()) / whole.width();
+        double down = double(asked.height()) / whole.height();
+        int quarters = 0;
+        for (const boxes::change &c : made->changes)
+            quarters += c.kind == boxes::change::turn ? c.quarters : 0;
+        if (quarters & 1)
+            std::swap(across, down);
+        const QSize size(qMax(1, int(std::lround(made->size.width() * across))),
+            qMax(1, int(std::lround(made->size.height() * down))));
+        picture = gathered(size, across <= 0.5 && down <= 0.5, &light, &used);
+        for (const boxes::change &c : made->changes) {
+            if (picture.isNull())
+                break;
+            if (c.kind == boxes::change::crop) {
+                picture = picture.copy(QRectF(c.kept.x() * across, c.kept.y() * down,
+                    c.kept.width() * across, c.kept.height() * down)
+                                           .toRect());
+            } else if (c.kind == boxes::change::turn) {
+                picture = picture.transformed(QTransform().rotate(-90 * c.quarters));
+                if (c.quarters & 1)
+                    std::swap(across, down);
+            } else {
+                picture = picture.mirrored(c.leftright, !c.leftright);
+            }
+        }
+        if (!picture.isNull())
+            picture.setColorSpace(colourspace(used, &light));
+    } else {
+        picture = composed();
+    }
+    return deliver(std::move(picture), image);
 }
 
 } // namespace
