@@ -1,6 +1,5 @@
 #include "colour.h"
 
-#include <QtEndian>
 #include <algorithm>
 #include <cmath>
 
@@ -39,25 +38,6 @@ double eased(double light)
     const double top = gain * 1000 / 203.0;
     const double x = qMax(light, 0.0) * gain;
     return qMin(1.0, x * (1 + x / (top * top)) / (1 + x));
-}
-
-// The toolkit names no BT.709 curve: the space is made with sRGB's, whose profile the toolkit
-// writes as a parametric curve of the same kind, and that curve's parameters are replaced with
-// BT.709's: y = (x / 1.099 + 0.099 / 1.099) ^ (1 / 0.45) from 0.081, x / 4.5 below.
-QColorSpace withrec709(const chromaticities &of)
-{
-    QByteArray icc
-        = QColorSpace(of.white, of.red, of.green, of.blue, QColorSpace::TransferFunction::SRgb)
-              .iccProfile();
-    const double parameters[] = { 1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081 };
-    for (qsizetype at = icc.indexOf("para"); at >= 0; at = icc.indexOf("para", at + 4)) {
-        if (at + 12 + 20 > icc.size() || qFromBigEndian<quint16>(icc.constData() + at + 8) != 3)
-            continue;
-        for (int i = 0; i < 5; ++i)
-            qToBigEndian<qint32>(
-                qint32(std::lround(parameters[i] * 65536)), icc.data() + at + 12 + 4 * i);
-    }
-    return QColorSpace::fromIccProfile(icc);
 }
 
 } // namespace
@@ -114,14 +94,10 @@ QColorSpace space(const chromaticities &of, int transfer, double gamma)
         return made(tf::Gamma, 2.6);
     case 65535:
         return gamma > 0 ? made(tf::Gamma, gamma) : QColorSpace();
-    case 1:
-    case 6:
-    case 14:
-    case 15:
-        return withrec709(of);
     default: {
-        // sRGB, and unspecified or unknown curves, shown as sRGB: with sRGB's primaries there is
-        // nothing to convert.
+        // sRGB, and the SDR video curves (BT.709, BT.601, BT.2020), which screens and browsers
+        // show as they show sRGB, and libheif's reference decoder leaves as they are; unspecified
+        // and unknown curves likewise. With sRGB's primaries there is nothing to convert.
         const chromaticities srgb = primaries(1);
         const bool same = of.white == srgb.white && of.red == srgb.red && of.green == srgb.green
             && of.blue == srgb.blue;

@@ -27,8 +27,7 @@ curve lightof(int transfer);
 
 // The colour space of primaries and a transfer code point (`gamma` for a curve given as a plain
 // power, as JPEG XL does with 65535); invalid where it is sRGB, which needs no conversion. The
-// video curves (BT.709, BT.601, BT.2020) are the BT.709 curve, as the reference decoders' profiles
-// say; HDR transfers give linear light.
+// video curves (BT.709, BT.601, BT.2020) are taken as sRGB's; HDR transfers give linear light.
 QColorSpace space(const chromaticities &of, int transfer, double gamma = 0);
 QColorSpace coded(int primaries, int transfer);
 

@@ -208,15 +208,18 @@ QImage heifhandler::gathered(
         const codecs::frame *frame = firsts.back().get();
         if (!frame || frame->planes.isEmpty() || (channel == 0 && frame->planes.size() == 2))
             return QImage();
+        // A single picture is as large as its stream decodes (a stream of layers whose later
+        // layers are missing decodes smaller); a grid, as it says.
         const pixels::plane &luma = frame->planes[0];
+        const QSize size = from->tiles.size() == 1 ? QSize(luma.width, luma.height) : from->size;
         for (qsizetype c = 0; c < (channel == 3 ? 1 : frame->planes.size()); ++c) {
             const pixels::plane &p = frame->planes[c];
             // Colour planes are subsampled by two, or not at all.
             const int across = p.width < luma.width ? 2 : 1;
             const int down = p.height < luma.height ? 2 : 1;
-            grids.append({ QSize((from->size.width() + across - 1) / across,
-                               (from->size.height() + down - 1) / down),
-                p.bits });
+            grids.append(
+                { QSize((size.width() + across - 1) / across, (size.height() + down - 1) / down),
+                    p.bits });
         }
     }
     const qsizetype colours = firsts[0]->planes.size();
@@ -227,9 +230,10 @@ QImage heifhandler::gathered(
     if (colours == 3 && used->matrix == 0
         && (grids[1].size != made->size || grids[2].size != made->size))
         return QImage();
+    // Grey samples are shown as they are, whatever range they say, as libheif shows them.
     pixels::meaning samples;
     samples.kind = colours == 1 ? pixels::model::grey : pixels::model::ycc;
-    samples.full = used->full;
+    samples.full = colours == 1 || used->full;
     samples.weights = colour::matrix(used->matrix);
     samples.light = *light;
     samples.wide = firsts[0]->planes[0].bits > 8;

@@ -229,9 +229,12 @@ bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution,
             // libjxl leaves what does not apply (the primaries of grey) as it found it.
             JxlColorEncoding encoding {};
             size_t icc = 0;
-            if (jxl()->JxlDecoderGetColorAsEncodedProfile(
-                    decoder.get(), &format, JXL_COLOR_PROFILE_TARGET_DATA, &encoding)
-                == JXL_DEC_SUCCESS) {
+            // The video curves (BT.709's and its kin) are taken as the profile libjxl makes of
+            // them says, as its reference decoder writes it.
+            const bool encoded = jxl()->JxlDecoderGetColorAsEncodedProfile(decoder.get(), &format,
+                                     JXL_COLOR_PROFILE_TARGET_DATA, &encoding)
+                == JXL_DEC_SUCCESS;
+            if (encoded && encoding.transfer_function != JXL_TRANSFER_FUNCTION_709) {
                 *space = colourspace(encoding, light);
             } else if (jxl()->JxlDecoderGetICCProfileSize(
                            decoder.get(), &format, JXL_COLOR_PROFILE_TARGET_DATA, &icc)
