@@ -61,9 +61,9 @@ int main(int argc, char **argv)
         std::printf("%-16s %12s %8s %14.2f %14.2f %10.1f %10.1f %10.1f\n",
             qPrintable(QFileInfo(file).fileName()),
             qPrintable(QString("%1x%2").arg(whole.of.whole.width()).arg(whole.of.whole.height())),
-            qPrintable(QString("1/%1").arg(reduced.of.shrink)), difference(today, reference),
-            difference(now, reference), decodems(file, box), decodems(file, screen),
-            decodems(file, QSize()));
+            qPrintable(QString("%1x%2").arg(reduced.image.width()).arg(reduced.image.height())),
+            difference(today, reference), difference(now, reference), decodems(file, box),
+            decodems(file, screen), decodems(file, QSize()));
     }
     return 0;
 }

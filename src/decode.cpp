@@ -2,31 +2,23 @@
 
 #include "files.h"
 #include "formats/drawing.h"
+#include "formats/kinds.h"
 
 #include <QBuffer>
 #include <QColorSpace>
 #include <QColorTransform>
 #include <QFile>
-#include <QImageIOPlugin>
 #include <QImageReader>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QPixmap>
-#include <QPluginLoader>
 #include <algorithm>
 #include <cmath>
 
 namespace {
 
 // The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open. A
-// JPEG larger than that opens reduced until it fits.
+// picture larger than that opens reduced until it fits, where its reader can decode it so.
 constexpr int decodelimitmb = 1024;
 constexpr qint64 limitpixels = qint64(decodelimitmb) << 20 >> 2;
-constexpr int reductions[] = { 8, 4, 2, 1 };
-// The readers that decode reduced: those whose decoder itself reduces, with no whole picture held
-// on the way, can open pictures whose whole decode would be over the limit.
-const QByteArrayList reducing = { "jpeg", "jp2", "heif", "jxl", "webpscaled" };
-const QByteArrayList reducinginside = { "jpeg", "jp2" };
 // A drawing is rendered at the size shown up to this many pixels (128 MiB), and enlarged beyond.
 constexpr qint64 drawnpixels = qint64(32) << 20;
 
@@ -49,20 +41,17 @@ qint64 pixels(QSize size)
     return qint64(size.width()) * size.height();
 }
 
-// The size the reader is asked for to reduce by a factor. The reader reduces in the decoder only
-// when the file's size divided by this size gives the factor, so it is rounded down.
-QSize reduced(QSize size, int shrink)
+// The largest decode of a picture the decoding limit allows: the whole, or else the least whole
+// reduction of it (a half, a quarter...) under the limit, which JPEG decodes straight from the
+// file; empty when none is.
+QSize largestof(QSize whole)
 {
-    return QSize(size.width() / shrink, size.height() / shrink);
-}
-
-// The least reduction under the decoding limit; 0 when even the coarsest is over it.
-int finestfor(QSize whole)
-{
-    for (auto it = std::rbegin(reductions); it != std::rend(reductions); ++it)
-        if (pixels(reduced(whole, *it)) <= limitpixels)
-            return *it;
-    return 0;
+    for (int shrink = 1; shrink <= 64; shrink *= 2) {
+        const QSize size(whole.width() / shrink, whole.height() / shrink);
+        if (pixels(size) <= limitpixels)
+            return size.isEmpty() ? QSize() : size;
+    }
+    return QSize();
 }
 
 // Writers that mean sRGB often say so with sRGB's primaries and a plain 2.2 gamma (a PNG's gAMA
@@ -99,30 +88,6 @@ QImage laidout(QImage image)
         && opaqueformat == QImage::Format_RGB32 && opaque(image))
         image.reinterpretAsFormat(QImage::Format_RGB32);
     return image;
-}
-
-// The format of the project's own reader that takes the file by its contents, if one does: they
-// come before the toolkit's readers, which find a WebP picture too but decode it whole.
-QByteArray ownformat(QIODevice &file)
-{
-    static const QList<std::pair<QImageIOPlugin *, QByteArray>> readers = [] {
-        QList<std::pair<QImageIOPlugin *, QByteArray>> found;
-        for (const QStaticPlugin &plugin : QPluginLoader::staticPlugins()) {
-            auto *reader = qobject_cast<QImageIOPlugin *>(plugin.instance());
-            const QJsonArray keys = plugin.metaData()
-                                        .value(QLatin1String("MetaData"))
-                                        .toObject()
-                                        .value(QLatin1String("Keys"))
-                                        .toArray();
-            if (reader && !keys.isEmpty())
-                found.append({ reader, keys.first().toString().toLatin1() });
-        }
-        return found;
-    }();
-    for (const auto &[reader, key] : readers)
-        if (reader->capabilities(&file, QByteArray()) & QImageIOPlugin::CanRead)
-            return key;
-    return QByteArray();
 }
 
 // The size a drawing is rendered at to be shown fitted into the box: exactly that, within the
@@ -193,17 +158,6 @@ QSize fitted(QSize picture, QSize box)
     return picture.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
-int reduction(QSize whole, QSize box)
-{
-    const QSize shown = fitted(whole, box);
-    for (const int shrink : reductions) {
-        const QSize size = reduced(whole, shrink);
-        if (!shown.isEmpty() && size.width() >= shown.width() && size.height() >= shown.height())
-            return shrink;
-    }
-    return 1;
-}
-
 // The reader sees the file's contents only, so its name neither picks the format nor gives the
 // picture a pixel ratio ("@2x"); a photograph is turned upright as its orientation tag says.
 // Sizes are taken in the file's own orientation, which is the one the reader reduces in. A
@@ -220,39 +174,51 @@ decoded decode(const QString &file, QSize box, qint64 budget)
         if (document.data().isEmpty() || !document.open(QIODevice::ReadOnly))
             return {};
     }
-    QImageReader reader(drawing ? static_cast<QIODevice *>(&document) : &input,
-        drawing ? QByteArray("svg") : ownformat(input));
+    // A picture of a format its first bytes tell is read by that format's reader alone, and no
+    // other reader is loaded for it; only what they do not tell is offered to every reader.
+    const QByteArray format = drawing ? QByteArray("svg") : formatof(input);
+    QImageReader reader(drawing ? static_cast<QIODevice *>(&document) : &input, format);
+    reader.setAutoDetectImageFormat(format.isEmpty());
     reader.setAutoTransform(true);
+    // JPEG smooths its way from the step it decodes at to the size asked.
+    reader.setQuality(100);
     const QSize stored = reader.size();
     const bool sideways = reader.transformation() & QImageIOHandler::TransformationRotate90;
     if (sideways)
         box.transpose();
     decoded result;
     result.of.whole = sideways ? stored.transposed() : stored;
-    QSize size = stored;
+    const bool sized = drawing || reader.supportsOption(QImageIOHandler::ScaledSize);
+    // Those that decode at a size may give less than the whole; the others decode it whole.
+    const QSize largest = sized && !drawing ? largestof(stored) : stored;
+    if (largest.isEmpty())
+        return {};
+    QSize size = box.isEmpty() ? largest : fitted(stored, box).boundedTo(largest);
     if (drawing) {
         result.of.drawn = true;
-        size = drawnsize(stored, box, &result.of.largest);
-    } else if (reducing.contains(reader.format())) {
-        result.of.finest = reducinginside.contains(reader.format()) ? finestfor(stored) : 1;
-        if (!result.of.finest)
-            return {};
-        result.of.shrink = qMax(reduction(stored, box), result.of.finest);
-        size = reduced(stored, result.of.shrink);
+        size = drawnsize(stored, box, &result.of.finest);
+    } else {
+        result.of.finest = size == largest;
     }
-    if (pixels(size) > budget)
+    if (pixels(sized ? size : stored) > budget)
         return {};
-    if (size != stored)
+    if (sized && size != stored)
         reader.setScaledSize(size);
     QImage image = reader.read();
     // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
     image.setDevicePixelRatio(1);
-    // A picture of other proportions than its header said is shown in its own.
     const QSize asked = sideways ? size.transposed() : size;
+    if (!sized && !image.isNull() && image.size() != asked) {
+        // Decoded whole, and averaged down to the size shown.
+        image = image.scaled(asked, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+    // A picture of other proportions than its header said is shown in its own.
     const QSize kept = fitted(image.size(), asked);
     if (!drawing && !image.isNull()
-        && (qAbs(kept.width() - asked.width()) > 1 || qAbs(kept.height() - asked.height()) > 1))
-        result.of.whole = image.size() * result.of.shrink;
+        && (qAbs(kept.width() - asked.width()) > 1 || qAbs(kept.height() - asked.height()) > 1)) {
+        result.of.whole = image.size().scaled(result.of.whole, Qt::KeepAspectRatioByExpanding);
+        result.of.finest = true;
+    }
     // Deep pictures are brought into sRGB's colours before they lose their depth.
     if (image.depth() > 32)
         tosrgb(image);
@@ -265,6 +231,9 @@ QByteArray animationformat(QIODevice &file)
 {
     if (drawing::claimed(file))
         return "gif";
+    const QByteArray known = formatof(file);
+    if (!known.isEmpty())
+        return known;
     const QByteArray format = QImageReader::imageFormat(&file);
     file.seek(0);
     return format.isEmpty() ? QByteArray("gif") : format;

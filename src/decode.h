@@ -9,17 +9,15 @@
 struct extent
 {
     QSize whole; // the picture's own size, upright
-    int shrink = 1; // the image holds the picture reduced by this on each side
-    int finest = 1; // the least reduction whose decode fits under the decoding limit
     bool drawn = false; // a drawing, rendered at the size it is shown
-    bool largest = false; // a drawing rendered as large as it may be
+    bool finest = false; // the decode is as fine as it may be: the whole picture, or the largest
+                         // reduction (or rendering) the decoding limit allows
 
     // Whether an image of the given size holds all that the file can give of the picture shown
     // at `shown` (both upright or both turned alike).
     bool covers(QSize image, QSize shown) const
     {
-        return (drawn ? largest : shrink <= finest)
-            || (image.width() >= shown.width() && image.height() >= shown.height());
+        return finest || (image.width() >= shown.width() && image.height() >= shown.height());
     }
 };
 
@@ -66,16 +64,14 @@ void setupdecoding();
 // makes it: empty for an empty box, never thinner than a pixel otherwise.
 QSize fitted(QSize picture, QSize box);
 
-// Of the reductions a reader decodes at (8, 4, 2 and 1 on each side), the coarsest whose picture
-// still covers the picture fitted into the box; 1 for no box.
-int reduction(QSize whole, QSize box);
-
 // Decodes a picture to be shown fitted into a box of screen pixels (no box: whole), so that the
-// pixmap made from it shares its pixels instead of holding a second copy. JPEG, HEIF, AVIF,
-// JPEG XL and JPEG 2000 pictures are decoded reduced as far as the box allows (JPEG and JPEG 2000
-// also as far as the decoding limit demands); a drawing is rendered at the size shown. The image
-// is null when the file cannot be decoded, or when its decode would be larger than `budget`
-// pixels.
+// pixmap made from it shares its pixels instead of holding a second copy. The picture comes at the
+// size it is shown: readers that decode at a size are asked for it (JPEG steps down while
+// decoding and is smoothed the rest of the way; the project's own readers average as they decode;
+// a drawing is rendered at it); the others' whole pictures are averaged down to it. A picture
+// whose whole decode is over the decoding limit comes no larger than a whole reduction of it
+// under the limit. The image is null when the file cannot be decoded, or when its decode would be
+// larger than `budget` pixels.
 decoded decode(
     const QString &file, QSize box = QSize(), qint64 budget = std::numeric_limits<qint64>::max());
 

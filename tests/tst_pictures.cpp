@@ -147,55 +147,61 @@ private slots:
 
     // A JPEG is decoded at the coarsest of 1/8, 1/4, 1/2 and 1 that still covers the picture as
     // shown in screen pixels.
-    void reductions_data()
+    // Every picture is decoded no larger than it is shown, in the screen's pixels: by the readers
+    // that decode at a size, and by averaging what the toolkit's readers decode whole.
+    void decodedAsShown_data()
     {
-        QTest::addColumn<QSize>("whole");
+        QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<QSize>("box");
-        QTest::addColumn<qreal>("pixelratio");
-        QTest::addColumn<int>("shrink");
-        QTest::newRow("24 MP in the window") << QSize(6000, 4000) << QSize(585, 440) << 1.0 << 8;
-        QTest::newRow("at ratio 2") << QSize(6000, 4000) << QSize(585, 440) << 2.0 << 4;
-        QTest::newRow("full screen") << QSize(6000, 4000) << QSize(1280, 964) << 1.0 << 4;
-        QTest::newRow("just over an eighth") << QSize(4000, 3000) << QSize(501, 400) << 1.0 << 4;
-        QTest::newRow("exactly an eighth") << QSize(4000, 3000) << QSize(500, 400) << 1.0 << 8;
-        QTest::newRow("odd sizes") << QSize(6001, 4001) << QSize(750, 750) << 1.0 << 8;
-        QTest::newRow("tall") << QSize(3000, 6000) << QSize(585, 440) << 1.0 << 8;
-        QTest::newRow("smaller than the box") << QSize(400, 300) << QSize(585, 440) << 1.0 << 1;
-        QTest::newRow("zoomed past it") << QSize(1200, 900) << QSize(1235, 1090) << 1.0 << 1;
-        QTest::newRow("no box") << QSize(6000, 4000) << QSize() << 1.0 << 1;
+        QTest::addColumn<QSize>("decoded");
+        const QImage photo = blocks(400).scaled(1800, 1200);
+        for (const QSize box : { QSize(585, 440), QSize(1170, 880), QSize(2000, 2000) }) {
+            const QSize fit
+                = box.width() >= 1800 ? QSize(1800, 1200) : QSize(box.width(), box.width() * 2 / 3);
+            for (const auto &[name, contents] :
+                QList<std::pair<const char *, QByteArray>> { { "JPEG", encode(photo, "JPEG", 90) },
+                    { "PNG", encode(photo, "PNG") }, { "HEIC", writers::heif(photo, false) },
+                    { "AVIF", writers::heif(photo, true) }, { "JPEG XL", writers::jxl(photo, 1) },
+                    { "JPEG 2000", writers::jp2(photo) }, { "WebP", encode(photo, "WEBP", 80) },
+                    { "TIFF", encode(photo, "TIFF") }, { "BMP", encode(photo, "BMP") } })
+                QTest::addRow("%s in %dx%d", name, box.width(), box.height())
+                    << contents << box << fit;
+        }
     }
-    void reductions()
+    void decodedAsShown()
     {
-        QFETCH(QSize, whole);
+        QFETCH(QByteArray, contents);
         QFETCH(QSize, box);
-        QFETCH(qreal, pixelratio);
-        QTEST(reduction(whole, box * pixelratio), "shrink");
+        QFile out(dir.filePath("sized"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size());
+        out.close();
+        const decoded made = decode(out.fileName(), box);
+        QTEST(made.image.size(), "decoded");
+        QCOMPARE(made.of.whole, QSize(1800, 1200));
     }
 
     // Zoomed past what a reduced decode holds, the file's own detail is shown: at the picture's
-    // own size a checkerboard of single pixels is shown as one, in the screen's pixels. The
-    // readers that decode reduced open the picture at the least reduction that covers the window.
+    // own size a checkerboard of single pixels is shown as one, in the screen's pixels.
     void reducedDecodeSharpens_data()
     {
         QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<int>("shrink");
         QImage board(1080, 940, QImage::Format_Grayscale8);
         for (int y = 0; y < board.height(); ++y)
             for (int x = 0; x < board.width(); ++x)
                 board.scanLine(y)[x] = (x + y) % 2 ? 255 : 0;
-        QTest::newRow("JPEG") << encode(board, "JPEG", 100) << 2;
-        QTest::newRow("JPEG 2000") << writers::jp2(board) << 2;
-        QTest::newRow("JPEG 2000 codestream") << writers::jp2(board, true) << 2;
-        QTest::newRow("JPEG XL") << writers::jxl(board.convertToFormat(QImage::Format_RGB32)) << 2;
+        QTest::newRow("JPEG") << encode(board, "JPEG", 100);
+        QTest::newRow("JPEG 2000") << writers::jp2(board);
+        QTest::newRow("JPEG 2000 codestream") << writers::jp2(board, true);
+        QTest::newRow("JPEG XL") << writers::jxl(board.convertToFormat(QImage::Format_RGB32));
+        QTest::newRow("PNG") << encode(board, "PNG");
     }
     void reducedDecodeSharpens()
     {
         QFETCH(QByteArray, contents);
-        QFETCH(int, shrink);
         QFile out(dir.filePath("board"));
         QVERIFY(out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size());
         out.close();
-        QCOMPARE(decode(out.fileName(), QSize(585, 440)).of.shrink, shrink);
+        QCOMPARE(decode(out.fileName(), QSize(585, 440)).image.size(), QSize(505, 440));
         auto window = viewer(out.fileName());
         QCOMPARE(shown(), QSize(505, 440));
         for (int i = 0; i < 10; ++i)
@@ -470,8 +476,10 @@ private slots:
         out.close();
         const decoded vast = decode(out.fileName(), QSize(585, 440));
         QCOMPARE(vast.of.whole, QSize(24000, 16000));
-        QCOMPARE(vast.of.finest, 2);
-        QCOMPARE(vast.image.size(), QSize(3000, 2000));
+        QCOMPARE(vast.image.size(), QSize(585, 390));
+        const decoded finest = decode(out.fileName());
+        QCOMPARE(finest.image.size(), QSize(12000, 8000));
+        QVERIFY(finest.of.finest);
         auto window = viewer(out.fileName());
         QCOMPARE(shown(), QSize(585, 390));
         window->zoomin();

@@ -5,6 +5,7 @@
 #include <QImageReader>
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace pixels {
 
@@ -89,6 +90,30 @@ gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
     }
     for (int k = 0; k < colours; ++k)
         lightbits = qMax(lightbits, grids[k].bits);
+    const bool bytes = !wide && samples.light == colour::curve::plain
+        && std::all_of(
+            grids.cbegin(), grids.cend(), [](const grid &g) { return g.bits == 8 && !g.sign; });
+    plain = bytes && samples.kind != model::ycc && (samples.kind != model::grey || samples.full);
+    // Unsigned samples on one grid that gathers, as most pictures' channels are.
+    alike = std::all_of(grids.cbegin(), grids.cend(),
+                [&](const grid &g) { return g.size == grids[0].size && !g.sign; })
+        && channels[0].across.gathers && channels[0].down.gathers;
+    if (bytes && samples.kind == model::ycc && !samples.weights.identity) {
+        // Each sample's share of red, green and blue, in 1/65536ths of a level.
+        const double kr = samples.weights.red, kb = samples.weights.blue;
+        const double yoff = samples.full ? 0 : 16, yrange = samples.full ? 255 : 219;
+        const double crange = samples.full ? 255 : 224;
+        ycc.resize(5 * 256);
+        for (int v = 0; v < 256; ++v) {
+            const double y = (v - yoff) / yrange * 255 * 65536;
+            const double c = (v - 128) / crange * 255 * 65536;
+            ycc[size_t(v)] = qint32(std::lround(y));
+            ycc[size_t(256 + v)] = qint32(std::lround(2 * (1 - kr) * c));
+            ycc[size_t(512 + v)] = qint32(std::lround(2 * (1 - kb) * c));
+            ycc[size_t(768 + v)] = qint32(std::lround(2 * kb * (1 - kb) / (1 - kr - kb) * c));
+            ycc[size_t(1024 + v)] = qint32(std::lround(2 * kr * (1 - kr) / (1 - kr - kb) * c));
+        }
+    }
     light = colour::levels(lightbits, samples.light, wide);
     expected.assign(size_t(size.height()), 0);
     for (int y = 0; y < size.height(); ++y)
@@ -114,7 +139,7 @@ int gatherer::rows(int k, int y) const
 }
 
 template<typename T>
-void gatherer::addto(int y, int k, int, int x, int count, const T *samples, int step)
+void gatherer::addto(int y, int k, int, int x, int count, const T *samples, int step, int columns)
 {
     const channel &c = channels[size_t(k)];
     const size_t width = size_t(image.width());
@@ -131,16 +156,16 @@ void gatherer::addto(int y, int k, int, int x, int count, const T *samples, int 
     qint64 added = 0;
     if (c.across.gathers) {
         const int *owner = c.across.owner.data() + x;
-        for (int i = 0; i < count; ++i, samples += step)
-            if (owner[i] >= 0) {
-                into[size_t(owner[i]) * stride] += value(*samples);
+        for (int i = 0; i < count; ++i, samples += step, owner += columns)
+            if (*owner >= 0) {
+                into[size_t(*owner) * stride] += value(*samples);
                 ++added;
             }
     } else {
         for (size_t o = 0; o < width; ++o) {
             const int at = c.across.first[o] - x;
-            if (at >= 0 && at < count) {
-                into[o * stride] += value(samples[qsizetype(at) * step]);
+            if (at >= 0 && at % columns == 0 && at / columns < count) {
+                into[o * stride] += value(samples[qsizetype(at / columns) * step]);
                 ++added;
             }
         }
@@ -152,38 +177,88 @@ void gatherer::addto(int y, int k, int, int x, int count, const T *samples, int 
     }
 }
 
-template<typename T> void gatherer::add(int k, int r, int x, int count, const T *samples, int step)
+template<typename T>
+void gatherer::add(int k, int r, int x, int count, const T *samples, int step, int columns)
 {
     const side &down = channels[size_t(k)].down;
-    if (r < 0 || x < 0 || count <= 0 || x + count > int(channels[size_t(k)].across.owner.size()))
+    const qint64 last = qint64(x) + qint64(count - 1) * columns;
+    if (r < 0 || x < 0 || count <= 0 || columns < 1
+        || last >= qint64(channels[size_t(k)].across.owner.size()))
         return;
     if (down.gathers) {
         if (r < int(down.owner.size()) && down.owner[size_t(r)] >= 0)
-            addto(down.owner[size_t(r)], k, r, x, count, samples, step);
+            addto(down.owner[size_t(r)], k, r, x, count, samples, step, columns);
         return;
     }
     const auto from = std::lower_bound(down.first.cbegin(), down.first.cend(), r);
     for (auto it = from; it != down.first.cend() && *it == r; ++it)
-        addto(int(it - down.first.cbegin()), k, r, x, count, samples, step);
+        addto(int(it - down.first.cbegin()), k, r, x, count, samples, step, columns);
 }
 
-template<typename T> void gatherer::addpixels(int r, int x, int count, const T *samples, int step)
+template<typename T>
+void gatherer::addpixels(int r, int x, int count, const T *samples, int step, int columns)
 {
     const int stride = int(channels.size());
-    if (!direct) {
+    if (!direct && !alike) {
         for (int k = 0; k < stride; ++k)
-            add(k, r, x, count, samples + k, step);
+            add(k, r, x, count, samples + k, step, columns);
         return;
     }
-    if (r < 0 || r >= image.height() || x < 0 || x + count > image.width())
+    if (!direct) {
+        // Every channel on one grid: each pixel's channels are summed together, in one pass.
+        const channel &c = channels[0];
+        const qint64 last = qint64(x) + qint64(count - 1) * columns;
+        if (r < 0 || r >= int(c.down.owner.size()) || x < 0 || count <= 0 || columns < 1
+            || last >= qint64(c.across.owner.size()) || c.down.owner[size_t(r)] < 0)
+            return;
+        const int y = c.down.owner[size_t(r)];
+        const std::lock_guard<std::mutex> lock(locks[y % stripes]);
+        std::unique_ptr<row> &sums = open[size_t(y)];
+        if (!sums) {
+            sums = std::make_unique<row>();
+            sums->sums.assign(size_t(image.width()) * size_t(stride), 0);
+        }
+        quint64 *into = sums->sums.data();
+        const int *owner = c.across.owner.data() + x;
+        qint64 added = 0;
+        for (int i = 0; i < count; ++i, samples += step, owner += columns) {
+            if (*owner < 0)
+                continue;
+            quint64 *pixel = into + size_t(*owner) * size_t(stride);
+            for (int k = 0; k < stride; ++k)
+                pixel[k] += quint64(samples[k]);
+            added += stride;
+        }
+        sums->added += added;
+        if (sums->added >= expected[size_t(y)]) {
+            complete(y, *sums);
+            sums.reset();
+        }
+        return;
+    }
+    if (r < 0 || r >= image.height() || x < 0 || count <= 0
+        || qint64(x) + qint64(count - 1) * columns >= image.width())
         return;
     uchar *line = image.scanLine(r);
+    if constexpr (std::is_same_v<T, quint8>) {
+        if (plain) {
+            // Bytes of plain colours, as most pictures are, straight into the pixels.
+            auto *out = reinterpret_cast<QRgb *>(line);
+            const bool grey = stride <= 2, alpha = what.alpha;
+            for (int i = 0; i < count; ++i, samples += step) {
+                const int r = samples[0], g = grey ? r : samples[1], b = grey ? r : samples[2];
+                const QRgb pixel = qRgba(r, g, b, alpha ? samples[stride - 1] : 255);
+                out[x + i * columns] = alpha && !what.premultiplied ? qPremultiply(pixel) : pixel;
+            }
+            return;
+        }
+    }
     for (int i = 0; i < count; ++i, samples += step) {
-        double c[4] = {};
+        quint64 c[4] = {};
         for (int k = 0; k < stride; ++k)
-            c[k] = double(qBound<qint64>(
+            c[k] = quint64(qBound<qint64>(
                 0, qint64(samples[k]) + channels[size_t(k)].shift, channels[size_t(k)].top));
-        pack(line, x + i, c);
+        pack(line, x + i * columns, c, 1);
     }
 }
 
@@ -196,18 +271,64 @@ void gatherer::complete(int y, row &sums)
         ? double(expected[size_t(y)]) / sums.added
         : 1;
     for (int o = 0; o < image.width(); ++o) {
-        double c[4] = {};
-        for (size_t k = 0; k < stride; ++k) {
-            const channel &ch = channels[k];
-            const double n = double(ch.down.count[size_t(y)]) * ch.across.count[size_t(o)];
-            c[k] = double(sums.sums[size_t(o) * stride + k]) * scale / n;
+        const quint64 *pixel = sums.sums.data() + size_t(o) * stride;
+        // Where every channel gathers alike (no subsampling), one count divides them all.
+        const auto gathered = [&](size_t k) {
+            return quint64(channels[k].down.count[size_t(y)])
+                * quint64(channels[k].across.count[size_t(o)]);
+        };
+        const quint64 n = gathered(0);
+        bool alike = scale == 1;
+        for (size_t k = 1; k < stride && alike; ++k)
+            alike = gathered(k) == n;
+        if (alike) {
+            pack(line, o, pixel, n);
+            continue;
         }
+        double c[4] = {};
+        for (size_t k = 0; k < stride; ++k)
+            c[k] = double(pixel[k]) * scale / double(gathered(k));
         pack(line, o, c);
     }
 }
 
+// A pixel from its channels' sums of samples, each gathered `n` times: in whole numbers where the
+// samples are of eight bits and mean plain colours or colour differences, as most pictures are.
+void gatherer::pack(uchar *line, int x, const quint64 *sums, quint64 n) const
+{
+    const int stride = int(channels.size());
+    if (plain) {
+        const quint64 half = n / 2;
+        const auto v = [&](int k) { return int((sums[k] + half) / n); };
+        const int r = v(0), g = stride >= 3 ? v(1) : r, b = stride >= 3 ? v(2) : r;
+        const int a = what.alpha ? v(stride - 1) : 255;
+        reinterpret_cast<QRgb *>(line)[x] = what.premultiplied || a == 255
+            ? qRgba(qMin(r, a), qMin(g, a), qMin(b, a), a)
+            : qPremultiply(qRgba(r, g, b, a));
+        return;
+    }
+    if (!ycc.empty()) {
+        const quint64 half = n / 2;
+        const auto v = [&](int k) { return size_t((sums[k] + half) / n); };
+        const size_t y = v(0), cb = v(1), cr = v(2);
+        const auto level = [](qint32 value) { return qBound(0, (value + 32768) >> 16, 255); };
+        const int r = level(ycc[y] + ycc[256 + cr]);
+        const int g = level(ycc[y] - ycc[768 + cb] - ycc[1024 + cr]);
+        const int b = level(ycc[y] + ycc[512 + cb]);
+        const int a = what.alpha ? int(v(3)) : 255;
+        reinterpret_cast<QRgb *>(line)[x] = what.premultiplied || a == 255
+            ? qRgba(qMin(r, a), qMin(g, a), qMin(b, a), a)
+            : qPremultiply(qRgba(r, g, b, a));
+        return;
+    }
+    double c[4] = {};
+    for (int k = 0; k < stride; ++k)
+        c[k] = double(sums[k]) / double(n);
+    pack(line, x, c);
+}
+
 // A pixel from its channels' averaged samples, each in its own channel's range.
-void gatherer::pack(uchar *line, int x, double c[4]) const
+void gatherer::pack(uchar *line, int x, const double c[4]) const
 {
     const auto unit = [this](int k, double v) { return v / double(channels[size_t(k)].top); };
     // Studio-range samples: luma from 16 to 235 and colour differences from 16 to 240, in eighths
@@ -279,14 +400,14 @@ QImage gatherer::finish()
     return std::move(image);
 }
 
-template void gatherer::add(int, int, int, int, const quint8 *, int);
-template void gatherer::add(int, int, int, int, const quint16 *, int);
-template void gatherer::add(int, int, int, int, const qint32 *, int);
-template void gatherer::addto(int, int, int, int, int, const quint8 *, int);
-template void gatherer::addto(int, int, int, int, int, const quint16 *, int);
-template void gatherer::addto(int, int, int, int, int, const qint32 *, int);
-template void gatherer::addpixels(int, int, int, const quint8 *, int);
-template void gatherer::addpixels(int, int, int, const quint16 *, int);
+template void gatherer::add(int, int, int, int, const quint8 *, int, int);
+template void gatherer::add(int, int, int, int, const quint16 *, int, int);
+template void gatherer::add(int, int, int, int, const qint32 *, int, int);
+template void gatherer::addto(int, int, int, int, int, const quint8 *, int, int);
+template void gatherer::addto(int, int, int, int, int, const quint16 *, int, int);
+template void gatherer::addto(int, int, int, int, int, const qint32 *, int, int);
+template void gatherer::addpixels(int, int, int, const quint8 *, int, int);
+template void gatherer::addpixels(int, int, int, const quint16 *, int, int);
 
 QImage write(const QList<plane> &planes, const meaning &samples, QSize size)
 {
@@ -306,11 +427,13 @@ QImage write(const QList<plane> &planes, const meaning &samples, QSize size)
                 for (int r = made.firstrow(k, y); r < made.firstrow(k, y) + made.rows(k, y); ++r) {
                     const uchar *line = p.data + qsizetype(r) * p.stride;
                     if (p.bytes == 1)
-                        made.addto(y, k, r, 0, p.width, line, 1);
+                        made.addto(y, k, r, 0, p.width, line, 1, 1);
                     else if (p.bytes == 2)
-                        made.addto(y, k, r, 0, p.width, reinterpret_cast<const quint16 *>(line), 1);
+                        made.addto(
+                            y, k, r, 0, p.width, reinterpret_cast<const quint16 *>(line), 1, 1);
                     else
-                        made.addto(y, k, r, 0, p.width, reinterpret_cast<const qint32 *>(line), 1);
+                        made.addto(
+                            y, k, r, 0, p.width, reinterpret_cast<const qint32 *>(line), 1, 1);
                 }
             }
     });

@@ -89,12 +89,15 @@ public:
     bool valid() const { return !image.isNull(); }
 
     // Adds `count` samples of a row of one channel's grid, from column `x` on, each `step` words
-    // after the last. For samples of 8 and 16 bits, and 32-bit integers.
+    // after the last in memory and `columns` columns after it in the grid (more than one for an
+    // interlaced pass). For samples of 8 and 16 bits, and 32-bit integers.
     template<typename T>
-    void add(int channel, int row, int x, int count, const T *samples, int step = 1);
+    void add(
+        int channel, int row, int x, int count, const T *samples, int step = 1, int columns = 1);
     // Adds a run of pixels whose channels lie side by side, `step` words from one pixel to the
     // next.
-    template<typename T> void addpixels(int row, int x, int count, const T *samples, int step);
+    template<typename T>
+    void addpixels(int row, int x, int count, const T *samples, int step, int columns = 1);
 
     // The picture; rows whose samples did not all come are made of those that did, and rows
     // that got none are left black.
@@ -105,13 +108,15 @@ public:
     int rows(int channel, int row) const;
     // Adds a run of one channel's row into one row of the picture.
     template<typename T>
-    void addto(int pixelrow, int channel, int row, int x, int count, const T *samples, int step);
+    void addto(int pixelrow, int channel, int row, int x, int count, const T *samples, int step,
+        int columns);
 
 private:
     struct channel;
     struct row;
     void complete(int y, row &sums);
-    void pack(uchar *line, int x, double c[4]) const;
+    void pack(uchar *line, int x, const quint64 *sums, quint64 n) const;
+    void pack(uchar *line, int x, const double c[4]) const;
 
     QImage image;
     meaning what;
@@ -121,6 +126,9 @@ private:
     std::vector<quint16> light; // sample levels on the light curve, by the colours' bits
     int lightbits = 8;
     bool direct = false; // every grid is the picture's size, and pixels are written as they come
+    bool alike = false; // every channel on one grid, of unsigned samples, gathered
+    bool plain = false; // eight-bit samples of plain colours, made pixels in whole numbers
+    std::vector<qint32> ycc; // likewise colour differences: each sample's share of each colour
     std::unique_ptr<std::mutex[]> locks;
 };
 

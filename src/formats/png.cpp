@@ -1,0 +1,269 @@
+// PNG pictures, read with libpng's progressive reader as the file's bytes come: each row is
+// averaged into the picture at the size asked as soon as it is decoded, so that only the picture
+// at that size is held, and the rows still being averaged. Bit depths, palettes, transparency,
+// grey and interlacing come out as the toolkit's own reader gives them, and so do the colours its
+// chunks describe (iCCP, sRGB, gAMA with cHRM), besides cICP, which it does not read.
+//
+// libpng rather than libspng: the toolkit already links libpng, so reading a PNG loads nothing
+// more, and its progressive reader hands over each row, of each interlaced pass, as it comes.
+
+#include "colour.h"
+#include "pixels.h"
+#include "reader.h"
+
+#include <QIODevice>
+#include <QImageIOPlugin>
+#include <array>
+#include <csetjmp>
+#include <optional>
+#include <png.h>
+
+namespace {
+
+// The file is read in pieces of this many bytes.
+constexpr qint64 piece = 64 * 1024;
+
+class pnghandler : public reader::handler
+{
+public:
+    pnghandler()
+        : handler("png", recognises)
+    { }
+    ~pnghandler() override;
+    bool read(QImage *image) override;
+    static bool recognises(QIODevice *device);
+
+protected:
+    bool readheader() override;
+
+private:
+    static void headed(png_structp png, png_infop info);
+    static void decoded(png_structp png, png_bytep row, png_uint_32 number, int pass);
+    static void ended(png_structp png, png_infop info);
+    static int chunk(png_structp png, png_unknown_chunkp chunk);
+    bool feed(const char *bytes, qint64 size);
+    bool feedrest();
+    QColorSpace colourspace() const;
+
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    QByteArray pending; // bytes read but not yet taken, when libpng paused after the header
+    size_t left = 0; // of the bytes it was last given, those libpng did not take
+    bool headerread = false; // libpng has read everything before the pixels
+    bool refused = false; // and found a picture over the decoding limit
+    bool done = false; // and the pixels, to the end
+    bool interlaced = false;
+    int channels = 0;
+    std::optional<pixels::gatherer> into;
+    std::optional<std::array<int, 4>> cicp; // primaries, transfer, matrix, full range
+};
+
+// libpng reports errors by jumping back to where it was called: a function of its own, so that
+// nothing with a destructor is left between.
+bool pushed(png_structp png, png_infop info, const char *bytes, size_t size)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_process_data(png, info, reinterpret_cast<png_bytep>(const_cast<char *>(bytes)), size);
+    return true;
+}
+
+pnghandler::~pnghandler()
+{
+    if (png)
+        png_destroy_read_struct(&png, &info, nullptr);
+}
+
+bool pnghandler::recognises(QIODevice *device)
+{
+    return device->peek(8) == QByteArray("\x89PNG\r\n\x1a\n", 8);
+}
+
+// The header read, the picture is allowed before anything else is done; libpng is paused there,
+// and then made to hand rows over as the picture asks them: eight or sixteen bits a channel in the
+// machine's order, palettes and small greys widened, transparency as alpha.
+void pnghandler::headed(png_structp png, png_infop info)
+{
+    auto *self = static_cast<pnghandler *>(png_get_progressive_ptr(png));
+    png_uint_32 width = 0, height = 0;
+    int depth = 0, type = 0, interlace = 0;
+    png_get_IHDR(png, info, &width, &height, &depth, &type, &interlace, nullptr, nullptr);
+    if (width > INT_MAX || height > INT_MAX || !pixels::allowed(QSize(int(width), int(height)))) {
+        self->refused = true;
+        self->left = png_process_data_pause(png, 0);
+        return;
+    }
+    self->whole = QSize(int(width), int(height));
+    self->interlaced = interlace != PNG_INTERLACE_NONE;
+    png_set_expand(png);
+    if (depth == 16 && QSysInfo::ByteOrder == QSysInfo::LittleEndian)
+        png_set_swap(png);
+    png_read_update_info(png, info);
+    self->channels = png_get_channels(png, info);
+    self->headerread = true;
+    self->left = png_process_data_pause(png, 0);
+}
+
+// A row of the picture, or of one of the interlaced passes, whose pixels lie that many columns
+// apart in the picture.
+void pnghandler::decoded(png_structp png, png_bytep row, png_uint_32 number, int pass)
+{
+    auto *self = static_cast<pnghandler *>(png_get_progressive_ptr(png));
+    if (!row || !self->into)
+        return;
+    int y = int(number), x = 0, across = 1;
+    int count = self->whole.width();
+    if (self->interlaced) {
+        y = int(PNG_ROW_FROM_PASS_ROW(number, pass));
+        x = int(PNG_PASS_START_COL(pass));
+        across = 1 << PNG_PASS_COL_SHIFT(pass);
+        count = int(PNG_PASS_COLS(png_uint_32(self->whole.width()), pass));
+    }
+    if (png_get_bit_depth(png, self->info) == 16)
+        self->into->addpixels(
+            y, x, count, reinterpret_cast<const quint16 *>(row), self->channels, across);
+    else
+        self->into->addpixels(
+            y, x, count, reinterpret_cast<const quint8 *>(row), self->channels, across);
+}
+
+void pnghandler::ended(png_structp png, png_infop)
+{
+    static_cast<pnghandler *>(png_get_progressive_ptr(png))->done = true;
+}
+
+// The coding-independent code points (cICP), which say the picture's colours before any profile.
+int pnghandler::chunk(png_structp png, png_unknown_chunkp chunk)
+{
+    auto *self = static_cast<pnghandler *>(png_get_user_chunk_ptr(png));
+    if (qstrncmp(reinterpret_cast<const char *>(chunk->name), "cICP", 4) == 0 && chunk->size == 4)
+        self->cicp
+            = std::array<int, 4> { chunk->data[0], chunk->data[1], chunk->data[2], chunk->data[3] };
+    return 1;
+}
+
+// Gives libpng the bytes; those it leaves when it pauses after the header are kept for later.
+bool pnghandler::feed(const char *bytes, qint64 size)
+{
+    left = 0;
+    if (!pushed(png, info, bytes, size_t(size)))
+        return false;
+    if (left > 0)
+        pending = QByteArray(bytes + size - qint64(left), qint64(left));
+    return !refused;
+}
+
+bool pnghandler::readheader()
+{
+    if (!device())
+        return false;
+    png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    info = png ? png_create_info_struct(png) : nullptr;
+    if (!info)
+        return false;
+    png_set_progressive_read_fn(png, this, headed, decoded, ended);
+    const png_byte wanted[] = { 'c', 'I', 'C', 'P', 0 };
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, wanted, 1);
+    png_set_read_user_chunk_fn(png, this, chunk);
+    // libpng's own bounds: the decoding limit's side, and chunks of the size a profile may have.
+    png_set_user_limits(png, 1 << 20, 1 << 20);
+    png_set_chunk_malloc_max(png, 16 << 20);
+    qint64 read = 0;
+    while (!headerread && read <= reader::filelimit) {
+        const QByteArray bytes = device()->read(piece);
+        if (bytes.isEmpty() || !feed(bytes.constData(), bytes.size()))
+            return false;
+        read += bytes.size();
+    }
+    return headerread;
+}
+
+bool pnghandler::feedrest()
+{
+    if (!pending.isEmpty() && !feed(pending.constData(), pending.size()))
+        return false;
+    pending.clear();
+    // The bytes pass through a piece at a time, none held: the picture's own limit bounds them.
+    while (!done) {
+        const QByteArray bytes = device()->read(piece);
+        if (bytes.isEmpty() || !feed(bytes.constData(), bytes.size()))
+            return false;
+    }
+    return true;
+}
+
+// As the toolkit's reader takes them: a profile, else sRGB, else gamma with the primaries; the
+// coding-independent code points come before all, as the format says.
+QColorSpace pnghandler::colourspace() const
+{
+    if (cicp)
+        return colour::coded((*cicp)[0], (*cicp)[1]);
+    if (png_get_valid(png, info, PNG_INFO_iCCP)) {
+        png_charp name = nullptr;
+        int compression = 0;
+        png_bytep profile = nullptr;
+        png_uint_32 length = 0;
+        png_get_iCCP(png, info, &name, &compression, &profile, &length);
+        const QColorSpace space = QColorSpace::fromIccProfile(
+            QByteArray(reinterpret_cast<const char *>(profile), qsizetype(length)));
+        if (space.isValid())
+            return space;
+    }
+    int intent = -1;
+    if (png_get_valid(png, info, PNG_INFO_sRGB) && png_get_sRGB(png, info, &intent) && intent >= 0
+        && intent <= 3)
+        return QColorSpace::SRgb;
+    double gamma = 0;
+    if (png_get_valid(png, info, PNG_INFO_gAMA) && png_get_gAMA(png, info, &gamma) && gamma > 0) {
+        double white[2], red[2], green[2], blue[2];
+        if (png_get_valid(png, info, PNG_INFO_cHRM)
+            && png_get_cHRM(png, info, &white[0], &white[1], &red[0], &red[1], &green[0], &green[1],
+                &blue[0], &blue[1])) {
+            const QColorSpace space(QPointF(white[0], white[1]), QPointF(red[0], red[1]),
+                QPointF(green[0], green[1]), QPointF(blue[0], blue[1]),
+                QColorSpace::TransferFunction::Gamma, float(1 / gamma));
+            if (space.isValid())
+                return space;
+        }
+        return QColorSpace(
+            QColorSpace::Primaries::SRgb, QColorSpace::TransferFunction::Gamma, float(1 / gamma));
+    }
+    return QColorSpace();
+}
+
+bool pnghandler::read(QImage *image)
+{
+    if (!header() || into)
+        return false;
+    pixels::meaning samples;
+    const bool grey = channels <= 2;
+    samples.kind = grey ? pixels::model::grey : pixels::model::rgb;
+    samples.alpha = channels == 2 || channels == 4;
+    const int bits = png_get_bit_depth(png, info) == 16 ? 16 : 8;
+    samples.wide = bits == 16;
+    if (cicp) {
+        samples.light = colour::lightof((*cicp)[1]);
+        samples.full = (*cicp)[3] != 0;
+    }
+    into.emplace(wanted(), samples, QList<pixels::gatherer::grid>(channels, { whole, bits }));
+    if (!into->valid() || !feedrest())
+        return false;
+    QImage made = into->finish();
+    made.setColorSpace(colourspace());
+    return deliver(std::move(made), image);
+}
+
+} // namespace
+
+class pngplugin : public reader::plugin<pnghandler>
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "png.json")
+
+public:
+    pngplugin()
+        : plugin({ "png" })
+    { }
+};
+
+#include "png.moc"
