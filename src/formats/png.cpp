@@ -8,6 +8,7 @@
 // more, and its progressive reader hands over each row, of each interlaced pass, as it comes.
 
 #include "colour.h"
+#include "parallel.h"
 #include "pixels.h"
 #include "reader.h"
 
@@ -15,6 +16,7 @@
 #include <QImageIOPlugin>
 #include <array>
 #include <csetjmp>
+#include <cstring>
 #include <optional>
 #include <png.h>
 
@@ -55,6 +57,8 @@ private:
     bool interlaced = false;
     int channels = 0;
     std::optional<pixels::gatherer> into;
+    std::optional<conveyor> rows; // the decoded rows, gathered on a second core
+    std::vector<unsigned char> scratch;
     std::optional<std::array<int, 4>> cicp; // primaries, transfer, matrix, full range
 };
 
@@ -119,12 +123,28 @@ void pnghandler::decoded(png_structp png, png_bytep row, png_uint_32 number, int
         across = 1 << PNG_PASS_COL_SHIFT(pass);
         count = int(PNG_PASS_COLS(png_uint_32(self->whole.width()), pass));
     }
-    if (png_get_bit_depth(png, self->info) == 16)
-        self->into->addpixels(
-            y, x, count, reinterpret_cast<const quint16 *>(row), self->channels, across);
+    // Where the row goes, then its samples.
+    const int place[] = { y, x, count, across };
+    const size_t bytes = size_t(count) * size_t(self->channels)
+        * (png_get_bit_depth(png, self->info) == 16 ? 2 : 1);
+    self->scratch.resize(sizeof place + bytes);
+    std::memcpy(self->scratch.data(), place, sizeof place);
+    std::memcpy(self->scratch.data() + sizeof place, row, bytes);
+    self->rows->hand(self->scratch.data(), self->scratch.size());
+}
+
+// A row handed over by decoded(), gathered into the picture.
+void gathered(
+    pixels::gatherer &into, const std::vector<unsigned char> &piece, int channels, bool wide)
+{
+    int place[4];
+    std::memcpy(place, piece.data(), sizeof place);
+    const unsigned char *samples = piece.data() + sizeof place;
+    if (wide)
+        into.addpixels(place[0], place[1], place[2], reinterpret_cast<const quint16 *>(samples),
+            channels, place[3]);
     else
-        self->into->addpixels(
-            y, x, count, reinterpret_cast<const quint8 *>(row), self->channels, across);
+        into.addpixels(place[0], place[1], place[2], samples, channels, place[3]);
 }
 
 void pnghandler::ended(png_structp png, png_infop)
@@ -246,7 +266,15 @@ bool pnghandler::read(QImage *image)
         samples.full = (*cicp)[3] != 0;
     }
     into.emplace(wanted(), samples, QList<pixels::gatherer::grid>(channels, { whole, bits }));
-    if (!into->valid() || !feedrest())
+    if (!into->valid())
+        return false;
+    rows.emplace(
+        [this, wide = samples.wide](
+            const std::vector<unsigned char> &piece) { gathered(*into, piece, channels, wide); },
+        64);
+    const bool complete = feedrest();
+    rows.reset();
+    if (!complete)
         return false;
     QImage made = into->finish();
     made.setColorSpace(colourspace());
