@@ -7,6 +7,8 @@
 #include <QBuffer>
 #include <QColorSpace>
 #include <QColorTransform>
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QImageReader>
 #include <QPixmap>
@@ -105,6 +107,16 @@ QSize drawnsize(QSize whole, QSize box, bool *largest)
 
 void setupdecoding()
 {
+    // The project's own readers, and the reader the window's movie plays animations with, are
+    // plugins in folders of the program's own (beside it as installed, or else in the build tree),
+    // looked in before the toolkit's own: each is loaded, with its library, only when a picture
+    // of its format is first read.
+    const QString installed
+        = QCoreApplication::applicationDirPath() + QLatin1String("/" PORVANE_PLUGINS);
+    const QString plugins
+        = QDir(installed).exists() ? installed : QStringLiteral(PORVANE_BUILT_PLUGINS);
+    QCoreApplication::addLibraryPath(plugins + QLatin1String("/readers"));
+    QCoreApplication::addLibraryPath(plugins + QLatin1String("/movie"));
     QImageReader::setAllocationLimit(decodelimitmb);
     QImage probe(1, 1, QImage::Format_ARGB32);
     probe.fill(Qt::transparent);
@@ -225,16 +237,4 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     result.image = laidout(std::move(image));
     tosrgb(result.image);
     return result;
-}
-
-QByteArray animationformat(QIODevice &file)
-{
-    if (drawing::claimed(file))
-        return "gif";
-    const QByteArray known = formatof(file);
-    if (!known.isEmpty())
-        return known;
-    const QByteArray format = QImageReader::imageFormat(&file);
-    file.seek(0);
-    return format.isEmpty() ? QByteArray("gif") : format;
 }

@@ -56,8 +56,8 @@ private:
     int turns = 0;
 };
 
-// Learns this screen's pixmap formats and lifts the decoder's size limit. Called once, on the
-// window's thread, before anything is decoded.
+// Finds the project's readers, learns this screen's pixmap formats and lifts the decoder's size
+// limit. Called once, on the window's thread, before anything is read or written as a picture.
 void setupdecoding();
 
 // The size of a picture scaled into a box keeping its proportions, as the toolkit's scaling
@@ -75,7 +75,7 @@ QSize fitted(QSize picture, QSize box);
 decoded decode(
     const QString &file, QSize box = QSize(), qint64 budget = std::numeric_limits<qint64>::max());
 
-// The format an animation is read in: the one its contents show, so that a picture named as an
-// animation plays as what it is; never a drawing, which only decode() reads, once it has checked
-// that the drawing asks for nothing outside itself.
-QByteArray animationformat(QIODevice &file);
+// The format the window's movie reads animations in: that of a reader that reads each by its
+// format's own reader, from its first byte again at every round; never a drawing, which only
+// decode() reads, once it has checked that the drawing asks for nothing outside itself.
+inline const QByteArray animationformat = "movie";

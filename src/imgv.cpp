@@ -344,7 +344,7 @@ void imgv::playmovie()
     auto *next = new QMovie;
     auto *input = new QFile(next);
     if (openfile(opened, *input)) {
-        next->setFormat(animationformat(*input));
+        next->setFormat(animationformat);
         next->setDevice(input);
     }
     place.play(next);

@@ -1,9 +1,9 @@
-// A coverage-guided fuzzing target for one of the project's own readers (FORMAT: heif, jxl, jp2
-// or webpscaled): libFuzzer's bytes are read through the toolkit's reader interface, whole and
+// A coverage-guided fuzzing target for one of the project's own readers (FORMAT: heif, jxl, jp2,
+// webp or png): libFuzzer's bytes are read through the toolkit's reader interface, whole and
 // reduced, as the decoding unit reads a file. Not part of the suite; built with clang and run by
 // hand:
 //   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DPORVANE_FUZZ=ON
-//   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp seeds
+//   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png seeds
 //   build-fuzz/tests/seeds seeds/ && build-fuzz/tests/fuzz-heif -max_total_time=1800 corpus/
 //   seeds/heif
 

@@ -129,7 +129,7 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
     const QByteArray jxl = writers::jxl(picture);
     const QByteArray jp2 = writers::jp2(picture);
     const QByteArray j2k = writers::jp2(picture, true);
-    const QByteArray webp = encode(picture, "WEBP", 90);
+    const QByteArray webp = writers::webp(picture, 90);
     const QByteArray tiff = encode(picture, "TIFF");
     QRandomGenerator random(19);
     QByteArray noise(4000, 0);

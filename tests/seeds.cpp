@@ -31,10 +31,10 @@ int main(int argc, char **argv)
     const writers::coded p3 { 12, 13, 6, true };
     const writers::coded pq { 9, 16, 9, false };
     const QList<std::pair<QString, QByteArray>> files = {
-        { "webp/lossy.webp", encode(blocks, "WEBP", 80) },
-        { "webp/lossless.webp", encode(blocks, "WEBP", 100) },
-        { "webp/alpha.webp", encode(alpha, "WEBP", 80) },
-        { "webp/odd.webp", encode(odd, "WEBP", 50) },
+        { "webp/lossy.webp", writers::webp(blocks, 80) },
+        { "webp/lossless.webp", writers::webp(blocks, 100) },
+        { "webp/alpha.webp", writers::webp(alpha, 80) },
+        { "webp/odd.webp", writers::webp(odd, 50) },
         { "heif/plain.heic", writers::heif(blocks, false) },
         { "heif/turned.heic", writers::heif(blocks, false, 80, 6, nullptr, 3) },
         { "heif/p3.heic", writers::heif(blocks, false, 80, 1, &p3) },

@@ -10,6 +10,7 @@ class tst_commands : public QObject
 {
     Q_OBJECT
 
+    readersfound readers;
     QTemporaryDir dir;
     QString startdir = QDir::currentPath();
     std::unique_ptr<imgv> window;

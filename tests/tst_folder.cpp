@@ -9,6 +9,7 @@ class tst_folder : public QObject
 {
     Q_OBJECT
 
+    readersfound readers;
     QString startdir = QDir::currentPath();
     std::unique_ptr<QTemporaryDir> dir;
 

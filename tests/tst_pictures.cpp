@@ -15,6 +15,7 @@ class tst_pictures : public QObject
 {
     Q_OBJECT
 
+    readersfound readers;
     QTemporaryDir dir;
     QString startdir = QDir::currentPath();
 
@@ -162,7 +163,7 @@ private slots:
                 QList<std::pair<const char *, QByteArray>> { { "JPEG", encode(photo, "JPEG", 90) },
                     { "PNG", encode(photo, "PNG") }, { "HEIC", writers::heif(photo, false) },
                     { "AVIF", writers::heif(photo, true) }, { "JPEG XL", writers::jxl(photo, 1) },
-                    { "JPEG 2000", writers::jp2(photo) }, { "WebP", encode(photo, "WEBP", 80) },
+                    { "JPEG 2000", writers::jp2(photo) }, { "WebP", writers::webp(photo, 80) },
                     { "TIFF", encode(photo, "TIFF") }, { "BMP", encode(photo, "BMP") } })
                 QTest::addRow("%s in %dx%d", name, box.width(), box.height())
                     << contents << box << fit;
@@ -266,7 +267,7 @@ private slots:
         QTest::newRow("JPEG 2000") << writers::jp2(upright) << colours;
         QTest::newRow("JPEG 2000, lossy") << writers::jp2(upright, false, 4, 10) << colours;
         QTest::newRow("JPEG 2000 codestream") << writers::jp2(upright, true) << colours;
-        QTest::newRow("WebP") << encode(upright, "WEBP", 100) << colours;
+        QTest::newRow("WebP") << writers::webp(upright, 100) << colours;
         QTest::newRow("TIFF") << encode(upright, "TIFF") << colours;
         QTest::newRow("TIFF, LZW") << encode(upright, "TIFF", -1, 1) << colours;
         QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' width='99' height='66'>";
@@ -322,7 +323,7 @@ private slots:
         QTest::newRow("JPEG 2000, alpha") << writers::jp2(half) << halves;
         QTest::newRow("JPEG 2000, grey, alpha")
             << writers::jp2(half, false, 6, 0, 0, true) << halves;
-        QTest::newRow("WebP, alpha") << encode(half, "WEBP", 100) << halves;
+        QTest::newRow("WebP, alpha") << writers::webp(half, 100) << halves;
 
         // Colours as the file describes them: Display P3 and BT.709 primaries, sRGB's curve, and
         // BT.709's, which HEIF's reference decoder leaves as it is and JPEG XL's gives a profile of
@@ -630,13 +631,17 @@ private slots:
     void animationsLoop_data()
     {
         QTest::addColumn<int>("side");
-        QTest::newRow("small") << 2;
-        QTest::newRow("larger than the reader reads at once") << 200;
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("small") << 2 << QByteArray();
+        QTest::newRow("larger than the reader reads at once") << 200 << QByteArray();
+        // The reader of the last round stops before the file's last byte.
+        QTest::newRow("bytes after its end") << 200 << QByteArray(10000, 'x');
     }
     void animationsLoop()
     {
         QFETCH(int, side);
-        const QString file = animation(dir.path(), "loop.gif", 2, 5, side);
+        QFETCH(QByteArray, after);
+        const QString file = animation(dir.path(), "loop.gif", 2, 5, side, after);
         // Two whole rounds, each frame in turn, the movie still running.
         const auto loops = [] {
             QMovie *movie = label->movie();

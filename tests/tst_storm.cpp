@@ -89,6 +89,7 @@ class tst_storm : public QObject
 {
     Q_OBJECT
 
+    readersfound readers;
     std::unique_ptr<QTemporaryDir> dir;
     QList<QByteArray> good;
     QString startdir = QDir::currentPath();

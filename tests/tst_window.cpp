@@ -8,6 +8,7 @@ class tst_window : public QObject
 {
     Q_OBJECT
 
+    readersfound readers;
     QTemporaryDir dir;
     QString startdir = QDir::currentPath();
 

@@ -1,6 +1,6 @@
 // Pictures written in the formats the viewer reads with its own readers, by the field's own
-// encoders: libheif (HEIF and AVIF), libjxl (JPEG XL) and OpenJPEG (JPEG 2000). For the tests and
-// the measurements.
+// encoders: libheif (HEIF and AVIF), libjxl (JPEG XL), OpenJPEG (JPEG 2000) and libwebp. For the
+// tests and the measurements.
 #pragma once
 
 #include <QByteArray>
@@ -12,6 +12,7 @@
 #include <jxl/thread_parallel_runner.h>
 #include <libheif/heif.h>
 #include <openjpeg.h>
+#include <webp/encode.h>
 
 namespace writers {
 
@@ -412,6 +413,21 @@ inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels
     opj_destroy_codec(codec);
     opj_image_destroy(image);
     return out.bytes;
+}
+
+// A picture as a WebP file: lossy at the quality given, or lossless at 100; alpha where the
+// picture has it.
+inline QByteArray webp(const QImage &picture, int quality = 90)
+{
+    const QImage rgba = picture.convertToFormat(QImage::Format_RGBA8888);
+    uint8_t *made = nullptr;
+    const int width = rgba.width(), height = rgba.height(), stride = int(rgba.bytesPerLine());
+    const size_t size = quality >= 100
+        ? WebPEncodeLosslessRGBA(rgba.constBits(), width, height, stride, &made)
+        : WebPEncodeRGBA(rgba.constBits(), width, height, stride, float(quality), &made);
+    const QByteArray bytes(reinterpret_cast<const char *>(made), qsizetype(size));
+    WebPFree(made);
+    return bytes;
 }
 
 } // namespace writers

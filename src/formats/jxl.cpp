@@ -1,6 +1,8 @@
 // JPEG XL pictures, read with libjxl on every core: upright, the first frame of an animation, in
 // their own colour space; at an eighth of their size from the low-resolution image every lossy
-// picture carries first, without decoding the rest.
+// picture carries first, without decoding the rest. (libjxl starts its vector library when it is
+// loaded, which times the clock for several milliseconds: this reader is loaded only for a JPEG
+// XL picture.)
 
 #include "colour.h"
 #include "owned.h"
@@ -10,77 +12,12 @@
 
 #include <QIODevice>
 #include <QImageIOPlugin>
-#include <dlfcn.h>
 #include <jxl/decode.h>
 #include <jxl/thread_parallel_runner.h>
 #include <memory>
 #include <optional>
 
 namespace {
-
-// libjxl is loaded when a JPEG XL picture is first read, not with the program: loading it starts
-// its vector library, which times the clock for several milliseconds, and every start-up would
-// pay for that.
-#define JXL_FUNCTIONS(F)                                                                           \
-    F(JxlDecoderCloseInput)                                                                        \
-    F(JxlDecoderCreate)                                                                            \
-    F(JxlDecoderDestroy)                                                                           \
-    F(JxlDecoderFlushImage)                                                                        \
-    F(JxlDecoderGetBasicInfo)                                                                      \
-    F(JxlDecoderGetColorAsEncodedProfile)                                                          \
-    F(JxlDecoderGetColorAsICCProfile)                                                              \
-    F(JxlDecoderGetICCProfileSize)                                                                 \
-    F(JxlDecoderGetIntendedDownsamplingRatio)                                                      \
-    F(JxlDecoderProcessInput)                                                                      \
-    F(JxlDecoderSetImageOutCallback)                                                               \
-    F(JxlDecoderSetInput)                                                                          \
-    F(JxlDecoderSetParallelRunner)                                                                 \
-    F(JxlDecoderSetProgressiveDetail)                                                              \
-    F(JxlDecoderSubscribeEvents)                                                                   \
-    F(JxlThreadParallelRunner)                                                                     \
-    F(JxlThreadParallelRunnerCreate)                                                               \
-    F(JxlThreadParallelRunnerDestroy)
-
-struct library
-{
-#define JXL_POINTER(name) decltype(&::name) name = nullptr;
-    JXL_FUNCTIONS(JXL_POINTER)
-#undef JXL_POINTER
-};
-
-// The library's functions; null when it cannot be loaded, and no JPEG XL picture is read.
-const library *jxl()
-{
-    static const std::optional<library> loaded = []() -> std::optional<library> {
-        void *decoder = dlopen(JXL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        void *threads = dlopen(JXL_THREADS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (!decoder || !threads)
-            return std::nullopt;
-        const auto find = [&](const char *name) {
-            void *function = dlsym(decoder, name);
-            return function ? function : dlsym(threads, name);
-        };
-        library made;
-        bool complete = true;
-#define JXL_FIND(name)                                                                             \
-    made.name = reinterpret_cast<decltype(&::name)>(find(#name));                                  \
-    complete = complete && made.name;
-        JXL_FUNCTIONS(JXL_FIND)
-#undef JXL_FIND
-        return complete ? std::optional(made) : std::nullopt;
-    }();
-    return loaded ? &*loaded : nullptr;
-}
-
-void freedecoder(JxlDecoder *decoder)
-{
-    jxl()->JxlDecoderDestroy(decoder);
-}
-
-void freerunner(void *runner)
-{
-    jxl()->JxlThreadParallelRunnerDestroy(runner);
-}
 
 // libjxl holds several times a picture's pixels while it decodes: larger pictures are refused
 // before it starts.
@@ -154,7 +91,7 @@ protected:
     bool readheader() override;
 
 private:
-    owned<JxlDecoder, freedecoder> start(int events);
+    owned<JxlDecoder, JxlDecoderDestroy> start(int events);
     bool decode(QImage *made, QSize size, bool wide, bool lowresolution, QColorSpace *space,
         colour::curve *light);
 
@@ -169,28 +106,26 @@ bool jxlhandler::recognises(QIODevice *device)
     return first.startsWith("\xff\x0a") || first == QByteArray("\0\0\0\x0cJXL \r\n\x87\n", 12);
 }
 
-owned<JxlDecoder, freedecoder> jxlhandler::start(int events)
+owned<JxlDecoder, JxlDecoderDestroy> jxlhandler::start(int events)
 {
-    owned<JxlDecoder, freedecoder> decoder(jxl()->JxlDecoderCreate(nullptr));
-    if (!decoder || jxl()->JxlDecoderSubscribeEvents(decoder.get(), events) != JXL_DEC_SUCCESS
-        || jxl()->JxlDecoderSetInput(decoder.get(),
-               reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()))
+    owned<JxlDecoder, JxlDecoderDestroy> decoder(JxlDecoderCreate(nullptr));
+    if (!decoder || JxlDecoderSubscribeEvents(decoder.get(), events) != JXL_DEC_SUCCESS
+        || JxlDecoderSetInput(decoder.get(), reinterpret_cast<const uint8_t *>(bytes.constData()),
+               size_t(bytes.size()))
             != JXL_DEC_SUCCESS)
         return nullptr;
-    jxl()->JxlDecoderCloseInput(decoder.get());
+    JxlDecoderCloseInput(decoder.get());
     return decoder;
 }
 
 bool jxlhandler::readheader()
 {
-    if (!jxl())
-        return false;
     bytes = contents();
     if (bytes.isEmpty())
         return false;
     const auto decoder = start(JXL_DEC_BASIC_INFO);
-    if (!decoder || jxl()->JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO
-        || jxl()->JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS)
+    if (!decoder || JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO
+        || JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS)
         return false;
     const QSize stored(
         int(qMin<quint32>(info.xsize, INT_MAX)), int(qMin<quint32>(info.ysize, INT_MAX)));
@@ -210,38 +145,36 @@ bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution,
     if (lowresolution)
         events |= JXL_DEC_FRAME_PROGRESSION;
     const auto decoder = start(events);
-    const owned<void, freerunner> runner(
-        jxl()->JxlThreadParallelRunnerCreate(nullptr, size_t(cores())));
+    const owned<void, JxlThreadParallelRunnerDestroy> runner(
+        JxlThreadParallelRunnerCreate(nullptr, size_t(cores())));
     if (!decoder || !runner
-        || jxl()->JxlDecoderSetParallelRunner(
-               decoder.get(), jxl()->JxlThreadParallelRunner, runner.get())
+        || JxlDecoderSetParallelRunner(decoder.get(), JxlThreadParallelRunner, runner.get())
             != JXL_DEC_SUCCESS)
         return false;
-    if (lowresolution
-        && jxl()->JxlDecoderSetProgressiveDetail(decoder.get(), kDC) != JXL_DEC_SUCCESS)
+    if (lowresolution && JxlDecoderSetProgressiveDetail(decoder.get(), kDC) != JXL_DEC_SUCCESS)
         return false;
     const JxlPixelFormat format
         = { 4, wide ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0 };
     std::optional<pixels::gatherer> into;
     for (;;) {
-        switch (jxl()->JxlDecoderProcessInput(decoder.get())) {
+        switch (JxlDecoderProcessInput(decoder.get())) {
         case JXL_DEC_COLOR_ENCODING: {
             // libjxl leaves what does not apply (the primaries of grey) as it found it.
             JxlColorEncoding encoding {};
             size_t icc = 0;
             // The video curves (BT.709's and its kin) are taken as the profile libjxl makes of
             // them says, as its reference decoder writes it.
-            const bool encoded = jxl()->JxlDecoderGetColorAsEncodedProfile(decoder.get(), &format,
+            const bool encoded = JxlDecoderGetColorAsEncodedProfile(decoder.get(), &format,
                                      JXL_COLOR_PROFILE_TARGET_DATA, &encoding)
                 == JXL_DEC_SUCCESS;
             if (encoded && encoding.transfer_function != JXL_TRANSFER_FUNCTION_709) {
                 *space = colourspace(encoding, light);
-            } else if (jxl()->JxlDecoderGetICCProfileSize(
+            } else if (JxlDecoderGetICCProfileSize(
                            decoder.get(), &format, JXL_COLOR_PROFILE_TARGET_DATA, &icc)
                     == JXL_DEC_SUCCESS
                 && icc > 0 && icc < (size_t(1) << 24)) {
                 QByteArray profile(qsizetype(icc), 0);
-                if (jxl()->JxlDecoderGetColorAsICCProfile(decoder.get(), &format,
+                if (JxlDecoderGetColorAsICCProfile(decoder.get(), &format,
                         JXL_COLOR_PROFILE_TARGET_DATA, reinterpret_cast<uint8_t *>(profile.data()),
                         icc)
                     == JXL_DEC_SUCCESS)
@@ -256,16 +189,16 @@ bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution,
             QList<pixels::gatherer::grid> grids(samples.alpha ? 4 : 3, { whole, bits });
             into.emplace(size, samples, grids);
             if (!into->valid()
-                || jxl()->JxlDecoderSetImageOutCallback(
+                || JxlDecoderSetImageOutCallback(
                        decoder.get(), &format, wide ? takenwide : takennarrow, &*into)
                     != JXL_DEC_SUCCESS)
                 return false;
             break;
         }
         case JXL_DEC_FRAME_PROGRESSION:
-            if (jxl()->JxlDecoderGetIntendedDownsamplingRatio(decoder.get()) > size_t(dcshrink))
+            if (JxlDecoderGetIntendedDownsamplingRatio(decoder.get()) > size_t(dcshrink))
                 break;
-            if (jxl()->JxlDecoderFlushImage(decoder.get()) != JXL_DEC_SUCCESS)
+            if (JxlDecoderFlushImage(decoder.get()) != JXL_DEC_SUCCESS)
                 return false;
             *made = into->finish();
             return !made->isNull();

@@ -150,7 +150,7 @@ class webpplugin : public reader::plugin<webphandler>
 
 public:
     webpplugin()
-        : plugin({ "webpscaled" })
+        : plugin({ "webp" })
     { }
 };
 
