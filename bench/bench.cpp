@@ -1,7 +1,8 @@
 // Measures a picture viewer as a user meets it, in a running X server:
 //   bench pictures DIR                     makes the pictures the measurements use
 //   bench shown COLOUR -- VIEWER ARGS...   ms from exec until COLOUR shows at the screen's centre,
-//                                          then the viewer's peak memory in KiB
+//                                          then, once the viewer is idle, its peak memory in KiB
+//                                          and the number of shared objects it has mapped
 //   bench steps N KEY COLOUR COLOUR -- VIEWER ARGS...
 //                                          presses KEY N times; per step: median ms from the key
 //                                          to the next picture (colours alternate), and the
@@ -21,6 +22,7 @@
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
+#include <QSet>
 #include <QThread>
 
 #include "chunks.h"
@@ -31,6 +33,7 @@
 #include <X11/extensions/XTest.h>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -100,6 +103,24 @@ bool write(const QImage &image, const QString &file, int quality = -1)
 
 const QRgb colours[] = { 0xffff00ff, 0xff00ffff };
 
+bool crowd(const QString &picture, const QString &folder, int others)
+{
+    if (QFile::exists(folder + "/m.png"))
+        return true;
+    QDir().mkpath(folder);
+    const QByteArray empty = QFile::encodeName(folder + "/empty");
+    for (int i = 0; i < others; ++i) {
+        // A file takes at most 65,000 links.
+        const QByteArray target = empty + QByteArray::number(i / 60000);
+        QFile(QFile::decodeName(target)).open(QIODevice::Append);
+        const QByteArray name
+            = QFile::encodeName(folder) + (i % 2 ? "/z" : "/a") + QByteArray::number(i) + ".png";
+        if (::link(target.constData(), name.constData()) != 0 && errno != EEXIST)
+            return false;
+    }
+    return QFile::copy(picture, folder + "/m.png");
+}
+
 int pictures(const QString &dir)
 {
     QDir().mkpath(dir + "/steps");
@@ -139,6 +160,11 @@ int pictures(const QString &dir)
         if (!ok)
             std::fprintf(stderr, "cannot write %s\n", qPrintable(out.fileName()));
     }
+    // The small picture alone in a folder, and among 100,000 and 1,000,000 other names (links to
+    // one empty file, quick to make), half before it and half after.
+    ok = ok && crowd(dir + "/small.png", dir + "/alone", 0)
+        && crowd(dir + "/small.png", dir + "/names100k", 100000)
+        && crowd(dir + "/small.png", dir + "/names1m", 1000000);
     if (ok && !QFile::exists(dir + "/huge.png")) {
         QImage huge(16000, 16000, QImage::Format_RGB32);
         for (int y = 0; y < huge.height(); ++y) {
@@ -226,6 +252,20 @@ void idle()
     }
 }
 
+// The shared objects the viewer has mapped: its libraries and the plugins it loaded.
+int mapped()
+{
+    QFile maps(QString("/proc/%1/maps").arg(viewer));
+    maps.open(QIODevice::ReadOnly);
+    QSet<QByteArray> objects;
+    for (const QByteArray &line : maps.readAll().split('\n')) {
+        const QByteArray file = line.mid(line.indexOf('/'));
+        if (line.contains('/') && (file.endsWith(".so") || file.contains(".so.")))
+            objects.insert(file);
+    }
+    return int(objects.size());
+}
+
 long peakmemory()
 {
     QFile status(QString("/proc/%1/status").arg(viewer));
@@ -243,7 +283,7 @@ int shown(QRgb colour, char **command)
     launch(command);
     const double ms = waitshown(colour, timer);
     idle();
-    std::printf("%.1f %ld\n", ms, peakmemory());
+    std::printf("%.1f %ld %d\n", ms, peakmemory(), mapped());
     finish();
     return ms < 0;
 }

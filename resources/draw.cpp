@@ -1,7 +1,6 @@
 // Draws the program's artwork into resources/images: the default picture, the window and file
 // icon, and the button icons. Run it to redraw them: cmake --build build --target artwork
 
-#include <QBuffer>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
@@ -228,23 +227,14 @@ QByteArray bitmapentry(const QImage &image)
     return data;
 }
 
-// Nine 32-bit images; the largest is stored as PNG, as Windows expects for 256 pixels.
+// Nine 32-bit images, all bitmaps: a PNG entry would have the toolkit's icon reader try every
+// picture reader on it at start-up.
 void saveicon(const char *name)
 {
     const int sizes[] = { 256, 128, 96, 72, 64, 48, 32, 24, 16 };
     QList<QByteArray> entries;
-    for (int size : sizes) {
-        const QImage image = defaultpicture(size).convertToFormat(QImage::Format_ARGB32);
-        QByteArray data;
-        if (size == 256) {
-            QBuffer buffer(&data);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "PNG");
-        } else {
-            data = bitmapentry(image);
-        }
-        entries << data;
-    }
+    for (int size : sizes)
+        entries << bitmapentry(defaultpicture(size).convertToFormat(QImage::Format_ARGB32));
     QFile file(outdir + QLatin1Char('/') + QLatin1String(name));
     file.open(QIODevice::WriteOnly);
     QDataStream out(&file);

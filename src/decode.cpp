@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QImageReader>
 #include <QPixmap>
+#include <QtConcurrentRun>
 #include <algorithm>
 #include <cmath>
 
@@ -177,7 +178,8 @@ QSize fitted(QSize picture, QSize box)
 decoded decode(const QString &file, QSize box, qint64 budget)
 {
     QFile input;
-    if (!openfile(file, input))
+    // An empty file is no picture; no reader is loaded to say so.
+    if (!openfile(file, input) || input.size() == 0)
         return {};
     QBuffer document;
     const bool drawing = drawing::claimed(input);
@@ -237,4 +239,22 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     result.image = laidout(std::move(image));
     tosrgb(result.image);
     return result;
+}
+
+QFuture<QList<QList<QImage>>> decodeahead(const QStringList &files)
+{
+    return QtConcurrent::run([files] {
+        QList<QList<QImage>> pictures;
+        for (const QString &file : files) {
+            QImageReader reader(file);
+            QList<QImage> all;
+            for (QImage picture; reader.read(&picture);) {
+                all << picture;
+                if (!reader.jumpToNextImage())
+                    break;
+            }
+            pictures << all;
+        }
+        return pictures;
+    });
 }

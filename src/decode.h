@@ -1,8 +1,11 @@
 // Picture files decoded into images laid out as this screen's pixmaps, no larger than shown.
 #pragma once
 
+#include <QFuture>
 #include <QImage>
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <limits>
 
 // How a decoded image stands to the picture in its file.
@@ -74,6 +77,10 @@ QSize fitted(QSize picture, QSize box);
 // larger than `budget` pixels.
 decoded decode(
     const QString &file, QSize box = QSize(), qint64 budget = std::numeric_limits<qint64>::max());
+
+// Every picture of each file (an icon file holds several), decoded whole on a thread of their
+// own, ahead of the moment they are wanted.
+QFuture<QList<QList<QImage>>> decodeahead(const QStringList &files);
 
 // The format the window's movie reads animations in: that of a reader that reads each by its
 // format's own reader, from its first byte again at every round; never a drawing, which only

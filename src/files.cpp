@@ -6,7 +6,9 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QtConcurrentRun>
 #include <algorithm>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -63,41 +65,42 @@ bool ispicture(const QString &name)
     return false;
 }
 
-// The pictures of the working directory as the directory lists them by default: hidden entries
-// and what is neither a file nor a folder (pipes, devices, broken links) left out, folders and
-// links listed like files, ordered by their lower-cased names.
-QStringList scan()
+// The pictures of a folder as the directory lists them by default: hidden entries and what is
+// neither a file nor a folder (pipes, devices, broken links) left out, folders and links listed
+// like files, ordered by their lower-cased names. The lower-cased name shares the name's
+// characters when it is lower case already, as most are.
+QStringList scan(const QString &folder)
 {
-    QList<std::pair<QString, QString>> found;
+    std::vector<std::pair<QString, QString>> found;
 #ifdef Q_OS_UNIX
-    if (DIR *folder = ::opendir(".")) {
-        while (const dirent *e = ::readdir(folder)) {
+    if (DIR *entries = ::opendir(tonative(folder).constData())) {
+        while (const dirent *e = ::readdir(entries)) {
             const QString name = fromnative(e->d_name);
             if (name.startsWith(QLatin1Char('.')) || !ispicture(name))
                 continue;
-            if (e->d_type != DT_REG && e->d_type != DT_DIR) {
-                const lookup target = look(name);
-                if (!target.regular && !target.folder)
-                    continue;
-            }
-            found.append({ name.toLower(), name });
+            struct stat status;
+            if (e->d_type != DT_REG && e->d_type != DT_DIR
+                && (::fstatat(::dirfd(entries), e->d_name, &status, 0) != 0
+                    || !(S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))))
+                continue;
+            found.emplace_back(name.toLower(), name);
         }
-        ::closedir(folder);
+        ::closedir(entries);
     }
 #else
-    for (QDirIterator it(QStringLiteral("."), QDir::AllEntries); it.hasNext();) {
+    for (QDirIterator it(folder, QDir::AllEntries); it.hasNext();) {
         it.next();
         const QString name = it.fileName();
         if (ispicture(name))
-            found.append({ name.toLower(), name });
+            found.emplace_back(name.toLower(), name);
     }
 #endif
     std::sort(
         found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     QStringList names;
-    names.reserve(found.size());
-    for (const auto &entry : found)
-        names << entry.second;
+    names.reserve(qsizetype(found.size()));
+    for (auto &entry : found)
+        names << std::move(entry.second);
     return names;
 }
 
@@ -168,12 +171,44 @@ void enter(const QString &folder)
     QDir::setCurrent(folder);
 }
 
+listing::listing()
+{
+    lister.setMaxThreadCount(1);
+}
+
+listing::~listing()
+{
+    lister.waitForDone();
+}
+
+void listing::begin(const QString &folder, std::function<void()> done)
+{
+    if (pending.isValid())
+        pending.waitForFinished();
+    coming = folder;
+    comingseen = stampof(folder);
+    pending = QtConcurrent::run(&lister, scan, folder);
+    QObject::disconnect(&watcher, nullptr, nullptr, nullptr);
+    QObject::connect(&watcher, &QFutureWatcherBase::finished, std::move(done));
+    watcher.setFuture(pending);
+}
+
 const QStringList &listing::here()
 {
     const QString now = workingfolder();
+    if (pending.isValid()) {
+        const QStringList listed = pending.result();
+        pending = QFuture<QStringList>();
+        if (coming == now) {
+            names = listed;
+            folder = coming;
+            seen = comingseen;
+            return names;
+        }
+    }
     const stamp current = stampof(now);
     if (now != folder || !seen.proves(current)) {
-        names = scan();
+        names = scan(now);
         folder = now;
         seen = current;
     }

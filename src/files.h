@@ -1,8 +1,12 @@
 // What a name leads to on disk, how a picture file is opened, and the pictures of a folder.
 #pragma once
 
+#include <QFuture>
+#include <QFutureWatcher>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
+#include <functional>
 
 class QFile;
 
@@ -34,14 +38,28 @@ QString workingfolder();
 void enter(const QString &folder);
 
 // The pictures of the working directory in listing order, listed again only when the folder has
-// changed since the last listing.
+// changed since the last listing. A folder may be listed ahead on a thread of its own.
 class listing
 {
 public:
+    listing();
+    // Waits for a listing under way, whose thread cannot be left behind.
+    ~listing();
+
+    // Starts listing the folder; done is called on this thread once the listing is ready.
+    void begin(const QString &folder, std::function<void()> done);
+    // The working directory's pictures: the listing under way if it is of this folder, waited
+    // for and taken as it stands; else the last listing, or a new one if the folder changed.
     const QStringList &here();
 
 private:
     QString folder;
     stamp seen;
     QStringList names;
+
+    QString coming; // the folder being listed ahead, and its stamp before it was
+    stamp comingseen;
+    QFuture<QStringList> pending;
+    QFutureWatcher<QStringList> watcher;
+    QThreadPool lister;
 };

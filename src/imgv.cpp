@@ -41,6 +41,41 @@ constexpr qreal quarterturn = 90;
 constexpr int startw = 600;
 constexpr int starth = 500;
 
+// The buttons of the control bar, in the order of their commands' slots.
+struct command
+{
+    const char *icon;
+    int width;
+    void (imgv::*slot)();
+    const char *name;
+    const char *description;
+};
+const command commands[] = {
+    { ":/images/b.png", 30, &imgv::backward, QT_TR_NOOP("Previous picture"),
+        QT_TR_NOOP("Shows the picture before this one in the folder (Left)") },
+    { ":/images/in.png", 30, &imgv::zoomin, QT_TR_NOOP("Zoom in"),
+        QT_TR_NOOP("Shows the picture 50 pixels larger each way (Up)") },
+    { ":/images/out.png", 30, &imgv::zommout, QT_TR_NOOP("Zoom out"),
+        QT_TR_NOOP("Shows the picture 50 pixels smaller each way (Down)") },
+    { ":/images/f.png", 30, &imgv::forward, QT_TR_NOOP("Next picture"),
+        QT_TR_NOOP("Shows the picture after this one in the folder (Right)") },
+    { ":/images/fo.png", 30, &imgv::tranr, QT_TR_NOOP("Turn clockwise"),
+        QT_TR_NOOP("Turns the picture a quarter turn clockwise") },
+    { ":/images/re.png", 30, &imgv::tranl, QT_TR_NOOP("Turn anticlockwise"),
+        QT_TR_NOOP("Turns the picture a quarter turn anticlockwise") },
+    { ":/images/a.png", 35, &imgv::showhome, QT_TR_NOOP("About"),
+        QT_TR_NOOP("Shows the about box") },
+};
+
+// An icon of every size a file's pictures come in.
+QIcon iconof(const QList<QImage> &pictures)
+{
+    QIcon icon;
+    for (const QImage &picture : pictures)
+        icon.addPixmap(QPixmap::fromImage(picture));
+    return icon;
+}
+
 bool isanimation(const QString &file)
 {
     return file.split(QLatin1Char('.')).constLast() == QLatin1String("gif");
@@ -58,6 +93,11 @@ imgv::imgv(QWidget *parent)
 {
     setupdecoding();
     setAcceptDrops(true);
+    // The buttons' pictures decode on another core while the window is being made.
+    QStringList pictures;
+    for (const command &c : commands)
+        pictures << QLatin1String(c.icon);
+    artwork = decodeahead(pictures);
 }
 
 imgv::~imgv()
@@ -83,7 +123,8 @@ void imgv::buildui()
     label->installEventFilter(this);
     located = 0;
     index = 0;
-    files = listfolder();
+    // The folder is entered now, and listed once the picture is on screen.
+    enter(QFileInfo(opened).path());
     label->setAlignment(Qt::AlignCenter);
 
     area = new QScrollArea;
@@ -97,7 +138,6 @@ void imgv::buildui()
 
     column->addLayout(controlbar());
 
-    listfolder();
     resize(startw, starth);
     setLayout(column);
     column->setContentsMargins(0, 0, 0, 0);
@@ -179,10 +219,9 @@ bool imgv::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == area)
         return areacommand(event);
-    // The neighbours of the start-up picture decode once it is on screen, not before.
-    if (watched != label && event->type() == QEvent::Paint && !onscreen) {
+    if (event->type() == QEvent::Paint && !onscreen) {
         onscreen = true;
-        QMetaObject::invokeMethod(this, &imgv::prepare, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &imgv::listlater, Qt::QueuedConnection);
     }
     // Once the picture outgrows the view the viewport would scroll with the wheel instead of
     // passing it on: there the wheel is taken for zooming too.
@@ -233,6 +272,20 @@ void imgv::dropEvent(QDropEvent *event)
         showscaled(fitsize());
     located = 0;
     prepare();
+}
+
+// The start-up picture's folder is listed, and its neighbours decoded, once the picture is on
+// screen, on threads of their own; a step taken before waits for the listing. A drop meanwhile
+// opens a picture the listing is not for.
+void imgv::listlater()
+{
+    listed.begin(workingfolder(), [this, at = opened] {
+        if (opened != at)
+            return;
+        if (!located)
+            files = listfolder();
+        prepare();
+    });
 }
 
 QStringList imgv::listfolder()
@@ -475,41 +528,18 @@ void imgv::togglefullscreen()
 // centred in the rest. Each is made in the order of its command's slot, then laid out.
 QLayout *imgv::controlbar()
 {
-    struct command
-    {
-        const char *icon;
-        int width;
-        void (imgv::*slot)();
-        const char *name;
-        const char *description;
-    };
-    static const command commands[] = {
-        { ":/images/b.png", 30, &imgv::backward, QT_TR_NOOP("Previous picture"),
-            QT_TR_NOOP("Shows the picture before this one in the folder (Left)") },
-        { ":/images/in.png", 30, &imgv::zoomin, QT_TR_NOOP("Zoom in"),
-            QT_TR_NOOP("Shows the picture 50 pixels larger each way (Up)") },
-        { ":/images/out.png", 30, &imgv::zommout, QT_TR_NOOP("Zoom out"),
-            QT_TR_NOOP("Shows the picture 50 pixels smaller each way (Down)") },
-        { ":/images/f.png", 30, &imgv::forward, QT_TR_NOOP("Next picture"),
-            QT_TR_NOOP("Shows the picture after this one in the folder (Right)") },
-        { ":/images/fo.png", 30, &imgv::tranr, QT_TR_NOOP("Turn clockwise"),
-            QT_TR_NOOP("Turns the picture a quarter turn clockwise") },
-        { ":/images/re.png", 30, &imgv::tranl, QT_TR_NOOP("Turn anticlockwise"),
-            QT_TR_NOOP("Turns the picture a quarter turn anticlockwise") },
-        { ":/images/a.png", 35, &imgv::showhome, QT_TR_NOOP("About"),
-            QT_TR_NOOP("Shows the about box") },
-    };
     // A command link button looks its default arrow up in the icon theme, only for the button's
     // own icon to replace it: while they are made, the theme is one that has no index to read.
     const QString theme = QIcon::themeName();
     const QString fallback = QIcon::fallbackThemeName();
     QIcon::setThemeName(QStringLiteral("porvane-none"));
     QIcon::setFallbackThemeName(QStringLiteral("porvane-none"));
+    const QList<QList<QImage>> drawn = artwork.result();
     QList<QWidget *> made;
     for (const command &c : commands) {
         auto *b = new QCommandLinkButton;
         b->setMaximumSize(c.width, 35);
-        b->setIcon(QIcon(QLatin1String(c.icon)));
+        b->setIcon(iconof(drawn.at(made.size())));
         b->setAccessibleName(tr(c.name));
         b->setAccessibleDescription(tr(c.description));
         // A click must not take the keyboard away from the picture, where the key commands live.

@@ -5,6 +5,7 @@
 #include "files.h"
 #include "view.h"
 
+#include <QFuture>
 #include <QImage>
 #include <QPixmap>
 #include <QString>
@@ -51,6 +52,7 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
+    void listlater();
     QStringList listfolder();
     void open(const QString &file);
     bool load(const QString &file);
@@ -88,4 +90,5 @@ private:
     listing listed; // the folder's pictures, listed again only when the folder changes
     ahead pictures; // the opened picture and its neighbours, decoded ahead of the steps
     bool onscreen = false; // the first picture has been painted
+    QFuture<QList<QList<QImage>>> artwork; // the window's icon and the buttons' pictures
 };

@@ -6,6 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef PORVANE_FONTCONFIG
+#include <fontconfig/fontconfig.h>
+#include <thread>
+#endif
+
 #if defined(__SANITIZE_ADDRESS__)
 // The leak checker's own interface, which GCC ships no header for.
 extern "C" void __lsan_do_leak_check();
@@ -25,6 +30,11 @@ extern "C" void __lsan_do_leak_check();
 
 int main(int argc, char **argv)
 {
+#ifdef PORVANE_FONTCONFIG
+    // The font configuration, which the buttons' first measure waits for, is read on another core
+    // while the toolkit connects to the display.
+    std::thread(FcInit).detach();
+#endif
     QApplication app(argc, argv);
     // The desktop entry's name, as the Wayland app id and the X11 window class, whatever the
     // program's file is called.

@@ -139,6 +139,13 @@ expectbox '#00ffff' 440x440 "400 x 400 picture fitted"
 [ "$(pixel 10 10)" = "#000000" ] || fail "background is not black"
 [ "$(pixel 590 200)" = "#000000" ] || fail "background right of the picture is not black"
 ok "picture on black"
+# Showing PNG pictures loads the PNG reader and what the window's icon needs, no other format's.
+waitfor test -n "$(grep -o 'libpngreader.so' "/proc/$app/maps")" || fail "no PNG reader mapped"
+loaded=$(grep -oE '[^/ ]*(imageformats/lib[a-z0-9]*|heif|x265|aom|de265|dav1d|openjp2|webp|jxl)[^/ ]*\.so' \
+  "/proc/$app/maps" | sort -u | tr '\n' ' ')
+[ "$loaded" = "imageformats/libpngreader.so imageformats/libqico.so " ] ||
+  fail "a PNG shown maps $loaded"
+ok "a PNG shown loads the PNG and icon readers alone"
 
 # --- Keys, wheel and buttons ---
 xdotool key Down

@@ -106,12 +106,19 @@ inline QString animation(const QString &folder, const QString &name, int frames 
 // Opens a picture the way the program starts, and shows the window at the given size.
 inline std::unique_ptr<imgv> viewer(const QString &file, QSize size = QSize(600, 500))
 {
+    files.clear();
     auto window = std::make_unique<imgv>();
     window->openimage(file);
     window->buildui();
     window->resize(size);
     window->show();
     return window;
+}
+
+// Waits for the listing of the folder, which follows the first picture on screen.
+inline void listed()
+{
+    QTRY_VERIFY(!files.isEmpty());
 }
 
 inline canvas *surface()

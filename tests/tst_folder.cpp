@@ -1,4 +1,5 @@
 #include "support.h"
+#include "writers.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@ class tst_folder : public QObject
     readersfound readers;
     QString startdir = QDir::currentPath();
     std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<QTemporaryDir> large; // made once: a folder of many names
 
     QString path(const QString &name) const { return dir->filePath(name); }
 
@@ -70,6 +72,7 @@ private slots:
     void listingOrder()
     {
         auto viewed = viewer(path("B.png"));
+        listed();
         QCOMPARE(files,
             QStringList({ "a.jpg", "B.png", "c.PNG", "d.JPEG", "img10.png", "img2.png", "sub.png",
                 "z.gif" }));
@@ -89,6 +92,7 @@ private slots:
         listed.setNameFilters(
             { "*.png", "*.jpg", "*.gif", "*.jpeg", "*.JPG", "*.GIF", "*.PNG", "*.JPEG" });
         auto viewed = viewer(path("B.png"));
+        ::listed();
         QCOMPARE(files, listed.entryList());
         QVERIFY(files.contains("link.png") && !files.contains("broken.png"));
     }
@@ -183,6 +187,7 @@ private slots:
     void folderChangesBetweenSteps()
     {
         auto viewed = viewer(path("c.PNG"));
+        listed();
         picture(dir->path(), "bb.png", QSize(10, 10), Qt::darkGreen);
         viewed->forward(); // c.PNG moved to position 3; position 3 is now c.PNG again
         QCOMPARE(centre(), QColor(Qt::blue));
@@ -229,9 +234,73 @@ private slots:
         QCOMPARE(centre(), QColor(Qt::cyan));
     }
 
+    // The folder is listed once the picture is on screen: a step taken before the window shows,
+    // as it shows or once the listing is in, lands on the same file.
+    void stepBeforeTheListing_data()
+    {
+        QTest::addColumn<int>("when");
+        for (int round = 0; round < 3; ++round) {
+            QTest::addRow("before it shows %d", round) << 0;
+            QTest::addRow("as it shows %d", round) << 1;
+            QTest::addRow("listed %d", round) << 2;
+        }
+    }
+    void stepBeforeTheListing()
+    {
+        QFETCH(int, when);
+        constexpr int others = 6000;
+        if (!large) {
+            // Made in memory where the system offers it: file systems can be slow to create in.
+            const QString memory = QStringLiteral("/dev/shm");
+            large = QFileInfo(memory).isWritable()
+                ? std::make_unique<QTemporaryDir>(memory + "/folder-XXXXXX")
+                : std::make_unique<QTemporaryDir>();
+            for (int i = 0; i < others; ++i)
+                for (const char *side : { "a", "z" })
+                    QFile(large->filePath(QString::asprintf("%s%05d.png", side, i)))
+                        .open(QIODevice::WriteOnly);
+            picture(large->path(), "l.png", QSize(20, 20), Qt::red);
+            picture(large->path(), "mm.png", QSize(20, 20), Qt::blue);
+            picture(large->path(), "m.png", QSize(20, 20), Qt::green);
+        }
+        const QString opened = large->filePath("m.png");
+        files.clear();
+        imgv window;
+        window.openimage(opened);
+        window.buildui();
+        if (when > 0) {
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+        }
+        if (when > 1)
+            listed();
+        QCOMPARE(walk(&window, &imgv::forward, 1), QList<QColor>({ Qt::blue }));
+        QCOMPARE(files.size(), 2 * others + 3);
+        QCOMPARE(walk(&window, &imgv::backward, 2), QList<QColor>({ Qt::green, Qt::red }));
+    }
+
+    // With a reader whose library cannot be loaded, its pictures fail to open as broken files do.
+    // The suite runs so from a copy whose readers lack libheif; run as built, this is skipped.
+    void missingLibrary()
+    {
+        if (!QDir(QCoreApplication::applicationDirPath() + "/" PORVANE_PLUGINS).exists())
+            QSKIP("needs a copy of the suite whose HEIF reader lacks its library");
+        writebytes(dir->path(), "b1.png", writers::heif(filled(QSize(40, 30), Qt::darkRed), false));
+        QString seen;
+        answermodal(&seen);
+        auto viewed = viewer(path("b1.png"));
+        QCOMPARE(seen, QString("Error|Cannot Load Image"));
+        drop(viewed.get(), { QUrl::fromLocalFile(path("B.png")) });
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::green));
+        viewed->forward();
+        QCOMPARE(centre(), QColor(Qt::blue));
+    }
+
     void stepBackFromBeyondTheEnd()
     {
         auto viewed = viewer(path("z.gif"));
+        listed();
         for (const char *gone : { "z.gif", "img2.png", "img10.png" })
             QVERIFY(QFile::remove(path(gone)));
         QDir(dir->path()).rmdir("sub.png");
@@ -332,6 +401,7 @@ private slots:
     void dropFailsToLoad()
     {
         auto viewed = viewer(path("c.PNG"));
+        listed();
         drop(viewed.get(), { QUrl::fromLocalFile(path("notes.txt")) });
         QCOMPARE(centre(), QColor(Qt::blue));
         QCOMPARE(curpath, path("notes.txt"));

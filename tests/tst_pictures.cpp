@@ -733,6 +733,7 @@ private slots:
         QVERIFY(named(bad));
         auto window = viewer(bad);
         QCOMPARE(centre(), QColor(Qt::blue));
+        listed();
         QCOMPARE(files.size(), 9);
         QCOMPARE(files.mid(2, 3),
             QStringList({ "a b.png", argname("anim \xe9.gif"), argname("bad \xff\xfe.png") }));

@@ -114,6 +114,11 @@ gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
             ycc[size_t(1024 + v)] = qint32(std::lround(2 * kr * (1 - kr) / (1 - kr - kb) * c));
         }
     }
+    if (plain && !direct) {
+        inverses.resize(4096);
+        for (size_t n = 1; n < inverses.size(); ++n)
+            inverses[n] = ((quint64(1) << 32) + n - 1) / n;
+    }
     light = colour::levels(lightbits, samples.light, wide);
     expected.assign(size_t(size.height()), 0);
     for (int y = 0; y < size.height(); ++y)
@@ -218,18 +223,26 @@ void gatherer::addpixels(int r, int x, int count, const T *samples, int step, in
             sums = std::make_unique<row>();
             sums->sums.assign(size_t(image.width()) * size_t(stride), 0);
         }
-        quint64 *into = sums->sums.data();
         const int *owner = c.across.owner.data() + x;
-        qint64 added = 0;
-        for (int i = 0; i < count; ++i, samples += step, owner += columns) {
-            if (*owner < 0)
-                continue;
-            quint64 *pixel = into + size_t(*owner) * size_t(stride);
-            for (int k = 0; k < stride; ++k)
-                pixel[k] += quint64(samples[k]);
-            added += stride;
-        }
-        sums->added += added;
+        const auto sum = [&](auto channelcount) {
+            constexpr int n = decltype(channelcount)::value;
+            const int k = n > 0 ? n : stride;
+            quint64 *into = sums->sums.data();
+            qint64 added = 0;
+            for (int i = 0; i < count; ++i, samples += step, owner += columns) {
+                if (*owner < 0)
+                    continue;
+                quint64 *pixel = into + size_t(*owner) * size_t(k);
+                for (int j = 0; j < k; ++j)
+                    pixel[j] += quint64(samples[j]);
+                added += k;
+            }
+            return added;
+        };
+        // The common channel counts spelled out, for the compiler to unroll.
+        sums->added += stride == 3 ? sum(std::integral_constant<int, 3>())
+            : stride == 4          ? sum(std::integral_constant<int, 4>())
+                                   : sum(std::integral_constant<int, 0>());
         if (sums->added >= expected[size_t(y)]) {
             complete(y, *sums);
             sums.reset();
@@ -270,6 +283,14 @@ void gatherer::complete(int y, row &sums)
     const double scale = sums.added < expected[size_t(y)] && sums.added > 0
         ? double(expected[size_t(y)]) / sums.added
         : 1;
+    if (alike && scale == 1) {
+        // Every channel on one grid: one count divides them all.
+        const quint64 down = quint64(channels[0].down.count[size_t(y)]);
+        for (int o = 0; o < image.width(); ++o)
+            pack(line, o, sums.sums.data() + size_t(o) * stride,
+                down * quint64(channels[0].across.count[size_t(o)]));
+        return;
+    }
     for (int o = 0; o < image.width(); ++o) {
         const quint64 *pixel = sums.sums.data() + size_t(o) * stride;
         // Where every channel gathers alike (no subsampling), one count divides them all.
@@ -299,7 +320,11 @@ void gatherer::pack(uchar *line, int x, const quint64 *sums, quint64 n) const
     const int stride = int(channels.size());
     if (plain) {
         const quint64 half = n / 2;
-        const auto v = [&](int k) { return int((sums[k] + half) / n); };
+        // Dividing by multiplying by 2^32 / n rounded up, exact for these sums while n < 4096.
+        const quint64 inverse = n < quint64(inverses.size()) ? inverses[size_t(n)] : 0;
+        const auto v = [&](int k) {
+            return int(inverse ? ((sums[k] + half) * inverse) >> 32 : (sums[k] + half) / n);
+        };
         const int r = v(0), g = stride >= 3 ? v(1) : r, b = stride >= 3 ? v(2) : r;
         const int a = what.alpha ? v(stride - 1) : 255;
         reinterpret_cast<QRgb *>(line)[x] = what.premultiplied || a == 255

@@ -129,6 +129,7 @@ private:
     bool alike = false; // every channel on one grid, of unsigned samples, gathered
     bool plain = false; // eight-bit samples of plain colours, made pixels in whole numbers
     std::vector<qint32> ycc; // likewise colour differences: each sample's share of each colour
+    std::vector<quint64> inverses; // 2^32 / n rounded up, for the counts of samples a pixel gathers
     std::unique_ptr<std::mutex[]> locks;
 };
 

@@ -24,6 +24,8 @@ namespace {
 
 // The file is read in pieces of this many bytes.
 constexpr qint64 piece = 64 * 1024;
+// Pictures of this many pixels and more are gathered on a second core.
+constexpr qint64 apart = 8 << 20;
 
 class pnghandler : public reader::handler
 {
@@ -43,6 +45,7 @@ private:
     static void decoded(png_structp png, png_bytep row, png_uint_32 number, int pass);
     static void ended(png_structp png, png_infop info);
     static int chunk(png_structp png, png_unknown_chunkp chunk);
+    void gather(int y, int x, int count, int across, const void *samples, bool wide);
     bool feed(const char *bytes, qint64 size);
     bool feedrest();
     QColorSpace colourspace() const;
@@ -123,28 +126,27 @@ void pnghandler::decoded(png_structp png, png_bytep row, png_uint_32 number, int
         across = 1 << PNG_PASS_COL_SHIFT(pass);
         count = int(PNG_PASS_COLS(png_uint_32(self->whole.width()), pass));
     }
+    const bool wide = png_get_bit_depth(png, self->info) == 16;
+    if (!self->rows) {
+        self->gather(y, x, count, across, row, wide);
+        return;
+    }
     // Where the row goes, then its samples.
     const int place[] = { y, x, count, across };
-    const size_t bytes = size_t(count) * size_t(self->channels)
-        * (png_get_bit_depth(png, self->info) == 16 ? 2 : 1);
+    const size_t bytes = size_t(count) * size_t(self->channels) * (wide ? 2 : 1);
     self->scratch.resize(sizeof place + bytes);
     std::memcpy(self->scratch.data(), place, sizeof place);
     std::memcpy(self->scratch.data() + sizeof place, row, bytes);
     self->rows->hand(self->scratch.data(), self->scratch.size());
 }
 
-// A row handed over by decoded(), gathered into the picture.
-void gathered(
-    pixels::gatherer &into, const std::vector<unsigned char> &piece, int channels, bool wide)
+// Row samples gathered into the picture, which lie that many columns apart.
+void pnghandler::gather(int y, int x, int count, int across, const void *samples, bool wide)
 {
-    int place[4];
-    std::memcpy(place, piece.data(), sizeof place);
-    const unsigned char *samples = piece.data() + sizeof place;
     if (wide)
-        into.addpixels(place[0], place[1], place[2], reinterpret_cast<const quint16 *>(samples),
-            channels, place[3]);
+        into->addpixels(y, x, count, static_cast<const quint16 *>(samples), channels, across);
     else
-        into.addpixels(place[0], place[1], place[2], samples, channels, place[3]);
+        into->addpixels(y, x, count, static_cast<const unsigned char *>(samples), channels, across);
 }
 
 void pnghandler::ended(png_structp png, png_infop)
@@ -268,10 +270,16 @@ bool pnghandler::read(QImage *image)
     into.emplace(wanted(), samples, QList<pixels::gatherer::grid>(channels, { whole, bits }));
     if (!into->valid())
         return false;
-    rows.emplace(
-        [this, wide = samples.wide](
-            const std::vector<unsigned char> &piece) { gathered(*into, piece, channels, wide); },
-        64);
+    // A large picture's rows are gathered on a second core while libpng decodes the next; a
+    // small one's as they come, leaving that core to the window being made meanwhile.
+    if (qint64(whole.width()) * whole.height() >= apart)
+        rows.emplace(
+            [this, wide = samples.wide](const std::vector<unsigned char> &piece) {
+                int place[4];
+                std::memcpy(place, piece.data(), sizeof place);
+                gather(place[0], place[1], place[2], place[3], piece.data() + sizeof place, wide);
+            },
+            64);
     const bool complete = feedrest();
     rows.reset();
     if (!complete)
