@@ -4,10 +4,8 @@
 #include "decode.h"
 #include "names.h"
 
-#include <QCommandLinkButton>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -23,7 +21,7 @@
 QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
 int zoomw = 0; // display box: set to the fit size by resizes and steps, moved by the zoom steps
 int zoomh = 0;
-QStringList files; // the last folder listing: buildui's first listing and every step
+QStringList files; // the last folder listing: the first, once the picture is on screen, and every step
 QString curpath; // the picture opened at start-up or by the last drop, as received
 
 namespace {
@@ -41,39 +39,31 @@ constexpr qreal quarterturn = 90;
 constexpr int startw = 600;
 constexpr int starth = 500;
 
-// The buttons of the control bar, in the order of their commands' slots.
-struct command
+// The control bar's buttons, in the order of their commands' slots.
+QList<controls::button> commands(imgv *window)
 {
-    const char *icon;
-    int width;
-    void (imgv::*slot)();
-    const char *name;
-    const char *description;
-};
-const command commands[] = {
-    { ":/images/b.png", 30, &imgv::backward, QT_TR_NOOP("Previous picture"),
-        QT_TR_NOOP("Shows the picture before this one in the folder (Left)") },
-    { ":/images/in.png", 30, &imgv::zoomin, QT_TR_NOOP("Zoom in"),
-        QT_TR_NOOP("Shows the picture 50 pixels larger each way (Up)") },
-    { ":/images/out.png", 30, &imgv::zommout, QT_TR_NOOP("Zoom out"),
-        QT_TR_NOOP("Shows the picture 50 pixels smaller each way (Down)") },
-    { ":/images/f.png", 30, &imgv::forward, QT_TR_NOOP("Next picture"),
-        QT_TR_NOOP("Shows the picture after this one in the folder (Right)") },
-    { ":/images/fo.png", 30, &imgv::tranr, QT_TR_NOOP("Turn clockwise"),
-        QT_TR_NOOP("Turns the picture a quarter turn clockwise") },
-    { ":/images/re.png", 30, &imgv::tranl, QT_TR_NOOP("Turn anticlockwise"),
-        QT_TR_NOOP("Turns the picture a quarter turn anticlockwise") },
-    { ":/images/a.png", 35, &imgv::showhome, QT_TR_NOOP("About"),
-        QT_TR_NOOP("Shows the about box") },
-};
-
-// An icon of every size a file's pictures come in.
-QIcon iconof(const QList<QImage> &pictures)
-{
-    QIcon icon;
-    for (const QImage &picture : pictures)
-        icon.addPixmap(QPixmap::fromImage(picture));
-    return icon;
+    return {
+        { ":/images/b.png", 30, QT_TR_NOOP("Previous picture"),
+            QT_TR_NOOP("Shows the picture before this one in the folder (Left)"),
+            [window] { window->backward(); } },
+        { ":/images/in.png", 30, QT_TR_NOOP("Zoom in"),
+            QT_TR_NOOP("Shows the picture 50 pixels larger each way (Up)"),
+            [window] { window->zoomin(); } },
+        { ":/images/out.png", 30, QT_TR_NOOP("Zoom out"),
+            QT_TR_NOOP("Shows the picture 50 pixels smaller each way (Down)"),
+            [window] { window->zommout(); } },
+        { ":/images/f.png", 30, QT_TR_NOOP("Next picture"),
+            QT_TR_NOOP("Shows the picture after this one in the folder (Right)"),
+            [window] { window->forward(); } },
+        { ":/images/fo.png", 30, QT_TR_NOOP("Turn clockwise"),
+            QT_TR_NOOP("Turns the picture a quarter turn clockwise"),
+            [window] { window->tranr(); } },
+        { ":/images/re.png", 30, QT_TR_NOOP("Turn anticlockwise"),
+            QT_TR_NOOP("Turns the picture a quarter turn anticlockwise"),
+            [window] { window->tranl(); } },
+        { ":/images/a.png", 35, QT_TR_NOOP("About"), QT_TR_NOOP("Shows the about box"),
+            [window] { window->showhome(); } },
+    };
 }
 
 bool isanimation(const QString &file)
@@ -90,14 +80,12 @@ imgv::imgv(QWidget *parent)
     , gif(false)
     , index(0)
     , movie(nullptr)
+    , bar(commands(this))
 {
     setupdecoding();
-    setAcceptDrops(true);
     // The buttons' pictures decode on another core while the window is being made.
-    QStringList pictures;
-    for (const command &c : commands)
-        pictures << QLatin1String(c.icon);
-    artwork = decodeahead(pictures);
+    bar.prepare();
+    setAcceptDrops(true);
 }
 
 imgv::~imgv()
@@ -136,7 +124,7 @@ void imgv::buildui()
     auto *column = new QVBoxLayout;
     column->addWidget(area);
 
-    column->addLayout(controlbar());
+    column->addLayout(bar.row({ 5, 0, 1, 2, 3, 4 }));
 
     resize(startw, starth);
     setLayout(column);
@@ -522,38 +510,4 @@ void imgv::togglefullscreen()
         showNormal();
     else
         showFullScreen();
-}
-
-// The row of buttons under the picture: the about box at the left edge, the picture's commands
-// centred in the rest. Each is made in the order of its command's slot, then laid out.
-QLayout *imgv::controlbar()
-{
-    // A command link button looks its default arrow up in the icon theme, only for the button's
-    // own icon to replace it: while they are made, the theme is one that has no index to read.
-    const QString theme = QIcon::themeName();
-    const QString fallback = QIcon::fallbackThemeName();
-    QIcon::setThemeName(QStringLiteral("porvane-none"));
-    QIcon::setFallbackThemeName(QStringLiteral("porvane-none"));
-    const QList<QList<QImage>> drawn = artwork.result();
-    QList<QWidget *> made;
-    for (const command &c : commands) {
-        auto *b = new QCommandLinkButton;
-        b->setMaximumSize(c.width, 35);
-        b->setIcon(iconof(drawn.at(made.size())));
-        b->setAccessibleName(tr(c.name));
-        b->setAccessibleDescription(tr(c.description));
-        // A click must not take the keyboard away from the picture, where the key commands live.
-        b->setFocusPolicy(Qt::NoFocus);
-        connect(b, &QAbstractButton::clicked, this, c.slot);
-        made << b;
-    }
-    QIcon::setFallbackThemeName(fallback);
-    QIcon::setThemeName(theme);
-    auto *row = new QHBoxLayout;
-    row->addWidget(made[6]);
-    row->addStretch();
-    for (const int i : { 5, 0, 1, 2, 3, 4 })
-        row->addWidget(made[i]);
-    row->addStretch();
-    return row;
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "ahead.h"
+#include "controls.h"
 #include "decode.h"
 #include "files.h"
 #include "view.h"
 
-#include <QFuture>
 #include <QImage>
 #include <QPixmap>
 #include <QString>
@@ -16,7 +16,6 @@
 class QDragEnterEvent;
 class QDropEvent;
 class QKeyEvent;
-class QLayout;
 class QMouseEvent;
 class QMovie;
 class QResizeEvent;
@@ -73,7 +72,6 @@ private:
     bool mayzoomin() const;
     bool mayzoomout() const;
     void togglefullscreen();
-    QLayout *controlbar();
 
     int located;
     QString path;
@@ -90,5 +88,5 @@ private:
     listing listed; // the folder's pictures, listed again only when the folder changes
     ahead pictures; // the opened picture and its neighbours, decoded ahead of the steps
     bool onscreen = false; // the first picture has been painted
-    QFuture<QList<QList<QImage>>> artwork; // the window's icon and the buttons' pictures
+    controls bar; // the buttons under the picture
 };
