@@ -84,15 +84,21 @@ box first(const QList<box> &boxes, const char *type)
     return box();
 }
 
-// A big-endian number of 1, 2 or 4 bytes at a place in a box's body; 0 past its end.
-quint32 number(QByteArrayView body, qsizetype at, int bytes)
+// A big-endian number of 0 to 8 bytes at a place in a box's body; 0 past its end.
+quint64 number64(QByteArrayView body, qsizetype at, int bytes)
 {
     if (at < 0 || at + bytes > body.size())
         return 0;
-    quint32 value = 0;
+    quint64 value = 0;
     for (int i = 0; i < bytes; ++i)
         value = value << 8 | uchar(body[at + i]);
     return value;
+}
+
+// The same of 1, 2 or 4 bytes.
+quint32 number(QByteArrayView body, qsizetype at, int bytes)
+{
+    return quint32(number64(body, at, bytes));
 }
 
 // The properties associated with an item, in the order the association box lists them.
@@ -145,16 +151,6 @@ QRect croparea(QSize picture, QByteArrayView clap)
     const auto [left, width] = side(picture.width(), fraction(0, false), fraction(16, true));
     const auto [top, height] = side(picture.height(), fraction(8, false), fraction(24, true));
     return QRect(left, top, width, height);
-}
-
-quint64 number64(QByteArrayView body, qsizetype at, int bytes)
-{
-    if (at < 0 || at + bytes > body.size())
-        return 0;
-    quint64 value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value = value << 8 | uchar(body[at + i]);
-    return value;
 }
 
 // What the meta box says of its items: their types, properties and the items they are made from.

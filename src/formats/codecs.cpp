@@ -132,30 +132,41 @@ QSize declared(const uint8_t *unit, size_t size, bool cropped = false)
     return QSize(int(width), int(height));
 }
 
-// The size a decoder configuration (hvcC) declares: that of its first sequence parameter set.
-QSize configured(QByteArrayView config)
+// The parameter sets of a decoder configuration (hvcC), each with its type; none if the record
+// is cut short.
+QList<std::pair<int, QByteArrayView>> parametersets(QByteArrayView config)
 {
     constexpr qsizetype header = 23;
+    QList<std::pair<int, QByteArrayView>> sets;
     if (config.size() < header)
-        return QSize();
+        return sets;
     qsizetype at = header;
     for (int arrays = uchar(config[header - 1]); arrays > 0; --arrays) {
         if (at + 3 > config.size())
-            return QSize();
+            return {};
         const int type = config[at] & 0x3f;
         int units = uchar(config[at + 1]) << 8 | uchar(config[at + 2]);
         at += 3;
-        for (; units > 0 && at + 2 <= config.size(); --units) {
-            const qsizetype length = uchar(config[at]) << 8 | uchar(config[at + 1]);
+        for (; units > 0; --units) {
+            const qsizetype length
+                = at + 2 <= config.size() ? uchar(config[at]) << 8 | uchar(config[at + 1]) : -1;
             at += 2;
-            if (at + length > config.size())
-                return QSize();
-            if (type == 33)
-                return declared(
-                    reinterpret_cast<const uint8_t *>(config.data() + at), size_t(length), true);
+            if (length < 0 || at + length > config.size())
+                return {};
+            sets.append({ type, config.sliced(at, length) });
             at += length;
         }
     }
+    return sets;
+}
+
+// The size a decoder configuration (hvcC) declares: that of its first sequence parameter set.
+QSize configured(QByteArrayView config)
+{
+    for (const auto &[type, set] : parametersets(config))
+        if (type == 33)
+            return declared(
+                reinterpret_cast<const uint8_t *>(set.data()), size_t(set.size()), true);
     return QSize();
 }
 
@@ -247,24 +258,12 @@ private:
 // The NAL units of a decoder configuration (hvcC), each after its length in four bytes.
 QByteArray units(QByteArrayView config)
 {
-    constexpr qsizetype header = 23;
     QByteArray made;
-    if (config.size() < header)
-        return made;
-    qsizetype at = header;
-    for (int arrays = uchar(config[header - 1]); arrays > 0 && at + 3 <= config.size(); --arrays) {
-        int count = uchar(config[at + 1]) << 8 | uchar(config[at + 2]);
-        at += 3;
-        for (; count > 0 && at + 2 <= config.size(); --count) {
-            const qsizetype length = uchar(config[at]) << 8 | uchar(config[at + 1]);
-            at += 2;
-            if (at + length > config.size())
-                return QByteArray();
-            const char size[]
-                = { char(length >> 24), char(length >> 16), char(length >> 8), char(length) };
-            made += QByteArray(size, 4) + config.sliced(at, length).toByteArray();
-            at += length;
-        }
+    for (const auto &[type, set] : parametersets(config)) {
+        const qsizetype length = set.size();
+        const char size[]
+            = { char(length >> 24), char(length >> 16), char(length >> 8), char(length) };
+        made += QByteArray(size, 4) + set.toByteArray();
     }
     return made;
 }
