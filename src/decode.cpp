@@ -58,13 +58,21 @@ QSize largestof(QSize whole)
 }
 
 // Writers that mean sRGB often say so with sRGB's primaries and a plain 2.2 gamma (a PNG's gAMA
-// and cHRM chunks, as image editors write them); browsers show such pictures as stored.
+// and cHRM chunks, as image editors write them); browsers show such pictures as stored. (The
+// toolkit takes two spaces of one set of primaries and gamma curves as the same, whatever their
+// gammas: the curve is looked at itself.)
 bool plainsrgb(const QColorSpace &space)
 {
-    const QColorTransform plain
-        = space.transformationToColorSpace(QColorSpace(QColorSpace::Primaries::SRgb, 2.2f));
+    if (space.transferFunction() != QColorSpace::TransferFunction::Gamma
+        || qAbs(space.gamma() - 2.2f) > 0.01f)
+        return false;
+    if (space.primaries() == QColorSpace::Primaries::SRgb)
+        return true;
+    const QColorTransform primaries
+        = space.withTransferFunction(QColorSpace::TransferFunction::SRgb)
+              .transformationToColorSpace(QColorSpace::SRgb);
     for (const QRgb colour : { 0xffff0000, 0xff00ff00, 0xff0000ff, 0xff808080, 0xffc86464 }) {
-        const QRgb mapped = plain.map(colour);
+        const QRgb mapped = primaries.map(colour);
         if (qAbs(qRed(mapped) - qRed(colour)) > 1 || qAbs(qGreen(mapped) - qGreen(colour)) > 1
             || qAbs(qBlue(mapped) - qBlue(colour)) > 1)
             return false;

@@ -64,6 +64,17 @@ inline QByteArray chunk(const char *type, const QByteArray &data)
     return bigendian(quint32(data.size())) + body + bigendian(crc(body));
 }
 
+// A PNG of eight-bit RGB whose compressed rows are given as they stand (interlaced or not).
+inline QByteArray rgbpng(quint32 width, quint32 height, bool interlaced, const QByteArray &stream)
+{
+    QByteArray header = bigendian(width) + bigendian(height) + QByteArray(5, 0);
+    header[8] = 8;
+    header[9] = 2;
+    header[12] = interlaced ? 1 : 0;
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", stream)
+        + chunk("IEND", {});
+}
+
 // A PNG or JPEG file's contents with a colour profile embedded as its writers embed one: a PNG's
 // iCCP chunk after the header, a JPEG's APP2 segment after the start marker (up to its 64 KiB).
 inline QByteArray withprofile(const QByteArray &picture, const QByteArray &profile)

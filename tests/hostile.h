@@ -14,6 +14,7 @@ namespace hostile {
 
 using chunks::bigendian;
 using chunks::chunk;
+using chunks::rgbpng;
 using chunks::withprofile;
 
 // A PNG whose header claims the given size, with a scrap of data: a decompression bomb's header.
@@ -116,10 +117,11 @@ inline QList<std::pair<QByteArray, QByteArray>> badprofiles()
     };
 }
 
-// Broken and hostile files of the formats beyond PNG, JPEG and GIF: cut short, empty, noise after
-// a good signature, headers claiming vast pictures, drawings that expand without end, nest
-// without end or reach outside themselves. Some carry the names the folder lists, so that steps
-// reach them too.
+// Broken and hostile files of the formats the project reads itself or beyond PNG, JPEG and GIF:
+// cut short, empty, noise after a good signature, PNG rows whose compression or checksums are
+// broken or that end early, headers claiming vast pictures, drawings that expand without end,
+// nest without end or reach outside themselves. Some carry the names the folder lists, so that
+// steps reach them too.
 inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
 {
     QImage picture(40, 30, QImage::Format_RGB32);
@@ -131,6 +133,20 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
     const QByteArray j2k = writers::jp2(picture, true);
     const QByteArray webp = writers::webp(picture, 90);
     const QByteArray tiff = encode(picture, "TIFF");
+    // 64 x 64 rows of RGB, each after its filter byte: 64 rows, or the 15 rows of the seven
+    // interlaced passes (8 + 8 + 4 + 4 + 2 + 2 + 1 samples of 8 + 8 + 8 + 16 + 16 + 32 + 32 rows).
+    const QByteArray rows = qCompress(QByteArray(64 * (1 + 64 * 3), 0x40)).mid(4);
+    QByteArray passes;
+    for (const auto &[across, down] :
+        { std::pair(8, 8), { 8, 8 }, { 16, 8 }, { 16, 16 }, { 32, 16 }, { 32, 32 }, { 64, 32 } })
+        passes += QByteArray(down * (1 + across * 3), 0x40);
+    const QByteArray interlaced = qCompress(passes).mid(4);
+    QByteArray crc = rgbpng(64, 64, false, rows);
+    crc[crc.indexOf("IEND") - 5] = char(crc[crc.indexOf("IEND") - 5] ^ 0x55);
+    QByteArray adler = rows;
+    adler[adler.size() - 1] = char(adler[adler.size() - 1] ^ 0x55);
+    QByteArray undecodable = rows;
+    undecodable[undecodable.size() / 2] = char(0xff);
     QRandomGenerator random(19);
     QByteArray noise(4000, 0);
     for (char &byte : noise)
@@ -203,6 +219,11 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "noise.j2k", j2k.left(40) + noise },
         { "tiles.j2k", writers::jp2(filled(QSize(100, 100), Qt::blue), true, 1, 0, 1) },
         { "cut.webp", webp.left(webp.size() / 2) },
+        { "passes-cut.png", rgbpng(64, 64, true, interlaced.left(interlaced.size() / 2)) },
+        { "rows-short.png", rgbpng(64, 64, false, qCompress(QByteArray(32 * 193, 0)).mid(4)) },
+        { "crc.png", crc },
+        { "adler.png", rgbpng(64, 64, false, adler) },
+        { "inflate.png", rgbpng(64, 64, false, undecodable) },
         { "cut.tiff", tiff.left(tiff.size() / 2) },
         { "vast.tiff", vasttiff },
         { "laughs.svg", laughs },

@@ -1,6 +1,7 @@
 #include "hostile.h"
 #include "writers.h"
 
+#include <QDirIterator>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QProcess>
@@ -11,6 +12,31 @@
 
 // Pictures as they are meant to be seen: upright, as sharp as the screen allows, at the size their
 // pixels give, under any file name.
+// The mean and the largest difference of two pictures' premultiplied channels, in levels.
+std::pair<double, int> difference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage y = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    double total = 0;
+    int largest = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int col = 0; col < x.width(); ++col) {
+            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
+            for (const int shift : { 0, 8, 16, 24 }) {
+                const int d = qAbs(int((p >> shift) & 255) - int((q >> shift) & 255));
+                total += d;
+                largest = qMax(largest, d);
+            }
+        }
+    return { total / qMax(1, 4 * x.width() * x.height()), largest };
+}
+
+QString differs(const QImage &a, const QImage &b)
+{
+    const auto [mean, largest] = difference(a, b);
+    return QString("mean %1, largest %2 levels apart").arg(mean).arg(largest);
+}
+
 class tst_pictures : public QObject
 {
     Q_OBJECT
@@ -385,6 +411,57 @@ private slots:
         QCOMPARE(QImageReader(&pipe).read(), file.read());
     }
 
+    // PNG pictures made elsewhere (colour types, depths, palettes, transparency, interlacing and
+    // the colour chunks, and broken files) come out as the toolkit's own reader gives them,
+    // whole and reduced alike; what it cannot read fails to load.
+    void pngCollection_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QImage>("whole");
+        QTest::addColumn<QImage>("half");
+        QStringList names;
+        for (QDirIterator it(PNGDATA, { "*.png" }, QDir::Files, QDirIterator::Subdirectories);
+             it.hasNext();)
+            names << it.next();
+        names.sort();
+        QProcess toolkit;
+        toolkit.start(QTPNG, names);
+        QVERIFY(toolkit.waitForFinished(60000));
+        QDataStream in(toolkit.readAllStandardOutput());
+        const auto picture = [&in] {
+            qint32 width = 0, height = 0;
+            in >> width >> height;
+            if (width <= 0 || height <= 0)
+                return QImage();
+            QImage made(width, height, QImage::Format_ARGB32_Premultiplied);
+            for (int y = 0; y < height; ++y)
+                in.readRawData(reinterpret_cast<char *>(made.scanLine(y)), width * 4);
+            return made;
+        };
+        while (!in.atEnd()) {
+            QString file;
+            in >> file;
+            const QImage whole = picture();
+            QTest::newRow(qPrintable(QDir(PNGDATA).relativeFilePath(file)))
+                << file << whole << picture();
+        }
+    }
+    void pngCollection()
+    {
+        QFETCH(QString, file);
+        QFETCH(QImage, whole);
+        QFETCH(QImage, half);
+        const QImage ours = decode(file).image;
+        QCOMPARE(ours.isNull(), whole.isNull());
+        if (whole.isNull())
+            return;
+        QCOMPARE(ours.size(), whole.size());
+        QVERIFY2(difference(ours, whole).second <= 2, qPrintable(differs(ours, whole)));
+        const QImage reduced = decode(file, half.size()).image;
+        QCOMPARE(reduced.size(), half.size());
+        QVERIFY2(difference(reduced, half).first <= 2, qPrintable(differs(reduced, half)));
+    }
+
     // A drawing is rendered at the size it is shown, in the screen's pixels: a line drawn one
     // screen pixel wide is one pixel wide at every zoom step, as sharp as it was fitted.
     void drawingStaysSharp()
@@ -548,6 +625,41 @@ private slots:
                 && qAbs(seen.green() - expected.green()) <= 4
                 && qAbs(seen.blue() - expected.blue()) <= 4,
             qPrintable(seen.name()));
+    }
+
+    // Lines a pixel wide, three and four pixels apart, fitted to a sixth of their size: every
+    // part of the picture shows their even grey, none a band where the lines vanish or merge.
+    void thinLines_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("PNG") << "PNG";
+        QTest::newRow("BMP, decoded whole") << "BMP";
+    }
+    void thinLines()
+    {
+        QFETCH(QString, format);
+        QImage lines(3600, 2700, QImage::Format_RGB32);
+        lines.fill(Qt::white);
+        for (int y = 0; y < lines.height(); ++y)
+            for (int x = 0; x < lines.width(); ++x)
+                if (x % 3 == 0 || y % 4 == 0)
+                    lines.setPixel(x, y, qRgb(0, 0, 0));
+        const QString file = dir.filePath("lines." + format.toLower());
+        QVERIFY(lines.save(file, qPrintable(format)));
+        auto window = viewer(file);
+        QCOMPARE(shown(), QSize(585, 438));
+        // Half the picture is white: each patch of 15 x 15 screen pixels is as grey as the whole.
+        const QImage image = seen();
+        for (int top = 0; top + 15 <= image.height(); top += 15)
+            for (int left = 0; left + 15 <= image.width(); left += 15) {
+                int sum = 0;
+                for (int y = top; y < top + 15; ++y)
+                    for (int x = left; x < left + 15; ++x)
+                        sum += qGray(image.pixel(x, y));
+                const int mean = sum / 225;
+                QVERIFY2(qAbs(mean - 128) <= 12,
+                    qPrintable(QString("patch at %1,%2: %3").arg(left).arg(top).arg(mean)));
+            }
     }
 
     // Pictures are made in the screen's own pixels: a picture of exactly the fit size in screen

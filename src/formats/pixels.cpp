@@ -62,6 +62,7 @@ struct gatherer::row
 {
     std::vector<quint64> sums; // a pixel's channels side by side
     qint64 added = 0;
+    bool weighed = false; // colours summed weighed by their alpha
 };
 
 gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
@@ -98,6 +99,7 @@ gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
     alike = std::all_of(grids.cbegin(), grids.cend(),
                 [&](const grid &g) { return g.size == grids[0].size && !g.sign; })
         && channels[0].across.gathers && channels[0].down.gathers;
+    weighed = alike && samples.alpha && !samples.premultiplied && samples.kind != model::ycc;
     if (bytes && samples.kind == model::ycc && !samples.weights.identity) {
         // Each sample's share of red, green and blue, in 1/65536ths of a level.
         const double kr = samples.weights.red, kb = samples.weights.blue;
@@ -227,18 +229,24 @@ void gatherer::addpixels(int r, int x, int count, const T *samples, int step, in
         const auto sum = [&](auto channelcount) {
             constexpr int n = decltype(channelcount)::value;
             const int k = n > 0 ? n : stride;
+            // Colours weighed by their alpha, so that what cannot be seen adds nothing.
+            const int colours = weighed ? k - 1 : k;
             quint64 *into = sums->sums.data();
             qint64 added = 0;
             for (int i = 0; i < count; ++i, samples += step, owner += columns) {
                 if (*owner < 0)
                     continue;
                 quint64 *pixel = into + size_t(*owner) * size_t(k);
-                for (int j = 0; j < k; ++j)
-                    pixel[j] += quint64(samples[j]);
+                const quint64 weight = weighed ? quint64(samples[k - 1]) : 1;
+                for (int j = 0; j < colours; ++j)
+                    pixel[j] += quint64(samples[j]) * weight;
+                if (weighed)
+                    pixel[k - 1] += weight;
                 added += k;
             }
             return added;
         };
+        sums->weighed = weighed;
         // The common channel counts spelled out, for the compiler to unroll.
         sums->added += stride == 3 ? sum(std::integral_constant<int, 3>())
             : stride == 4          ? sum(std::integral_constant<int, 4>())
@@ -283,6 +291,20 @@ void gatherer::complete(int y, row &sums)
     const double scale = sums.added < expected[size_t(y)] && sums.added > 0
         ? double(expected[size_t(y)]) / sums.added
         : 1;
+    if (sums.weighed) {
+        // Back from colours weighed by alpha to colours as sums of samples, as the rest expects:
+        // each the average of the colours seen, times the number of samples gathered.
+        const quint64 down = quint64(channels[0].down.count[size_t(y)]);
+        for (int o = 0; o < image.width(); ++o) {
+            quint64 *pixel = sums.sums.data() + size_t(o) * stride;
+            const quint64 n = down * quint64(channels[0].across.count[size_t(o)]);
+            const quint64 weight = pixel[stride - 1];
+            for (size_t k = 0; k + 1 < stride; ++k)
+                pixel[k] = weight
+                    ? quint64(std::llround(double(pixel[k]) * double(n) / double(weight)))
+                    : 0;
+        }
+    }
     if (alike && scale == 1) {
         // Every channel on one grid: one count divides them all.
         const quint64 down = quint64(channels[0].down.count[size_t(y)]);

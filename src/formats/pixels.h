@@ -127,6 +127,8 @@ private:
     int lightbits = 8;
     bool direct = false; // every grid is the picture's size, and pixels are written as they come
     bool alike = false; // every channel on one grid, of unsigned samples, gathered
+    bool weighed = false; // and colours with straight alpha, summed weighed by it when they come
+                          // as whole pixels
     bool plain = false; // eight-bit samples of plain colours, made pixels in whole numbers
     std::vector<qint32> ycc; // likewise colour differences: each sample's share of each colour
     std::vector<quint64> inverses; // 2^32 / n rounded up, for the counts of samples a pixel gathers

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <optional>
 #include <png.h>
+#include <vector>
 
 namespace {
 
@@ -45,6 +46,8 @@ private:
     static void decoded(png_structp png, png_bytep row, png_uint_32 number, int pass);
     static void ended(png_structp png, png_infop info);
     static int chunk(png_structp png, png_unknown_chunkp chunk);
+    static void warned(png_structp png, png_const_charp message);
+    static void fillpalette(png_structp png, png_infop info, int depth);
     void gather(int y, int x, int count, int across, const void *samples, bool wide);
     bool feed(const char *bytes, qint64 size);
     bool feedrest();
@@ -55,8 +58,9 @@ private:
     QByteArray pending; // bytes read but not yet taken, when libpng paused after the header
     size_t left = 0; // of the bytes it was last given, those libpng did not take
     bool headerread = false; // libpng has read everything before the pixels
-    bool refused = false; // and found a picture over the decoding limit
+    bool refused = false; // and found a picture over the decoding limit, or a damaged stream
     bool done = false; // and the pixels, to the end
+    qint64 received = 0; // rows of the picture, or of its passes, decoded
     bool interlaced = false;
     int channels = 0;
     std::optional<pixels::gatherer> into;
@@ -102,6 +106,8 @@ void pnghandler::headed(png_structp png, png_infop info)
     }
     self->whole = QSize(int(width), int(height));
     self->interlaced = interlace != PNG_INTERLACE_NONE;
+    if (type == PNG_COLOR_TYPE_PALETTE)
+        fillpalette(png, info, depth);
     png_set_expand(png);
     if (depth == 16 && QSysInfo::ByteOrder == QSysInfo::LittleEndian)
         png_set_swap(png);
@@ -111,6 +117,30 @@ void pnghandler::headed(png_structp png, png_infop info)
     self->left = png_process_data_pause(png, 0);
 }
 
+// A palette shorter than its indices reach is filled as the toolkit's reader shows an index past
+// it: as the first colour, with its transparency; in a picture of one bit, as white.
+void pnghandler::fillpalette(png_structp png, png_infop info, int depth)
+{
+    png_colorp palette = nullptr;
+    int colours = 0;
+    png_bytep alpha = nullptr;
+    int alphas = 0;
+    png_color_16p key = nullptr;
+    const int reach = 1 << depth;
+    if (!png_get_PLTE(png, info, &palette, &colours) || colours <= 0 || colours >= reach)
+        return;
+    const bool seen = png_get_tRNS(png, info, &alpha, &alphas, &key) && alphas > 0;
+    std::vector<png_color> filled(palette, palette + colours);
+    filled.resize(size_t(reach), depth == 1 ? png_color { 255, 255, 255 } : palette[0]);
+    if (seen) {
+        std::vector<png_byte> see(size_t(reach), depth == 1 ? 255 : alpha[0]);
+        for (int i = 0; i < colours; ++i)
+            see[size_t(i)] = seen && i < alphas ? alpha[i] : 255;
+        png_set_tRNS(png, info, see.data(), reach, nullptr);
+    }
+    png_set_PLTE(png, info, filled.data(), reach);
+}
+
 // A row of the picture, or of one of the interlaced passes, whose pixels lie that many columns
 // apart in the picture.
 void pnghandler::decoded(png_structp png, png_bytep row, png_uint_32 number, int pass)
@@ -118,6 +148,7 @@ void pnghandler::decoded(png_structp png, png_bytep row, png_uint_32 number, int
     auto *self = static_cast<pnghandler *>(png_get_progressive_ptr(png));
     if (!row || !self->into)
         return;
+    ++self->received;
     int y = int(number), x = 0, across = 1;
     int count = self->whole.width();
     if (self->interlaced) {
@@ -149,9 +180,27 @@ void pnghandler::gather(int y, int x, int count, int across, const void *samples
         into->addpixels(y, x, count, static_cast<const unsigned char *>(samples), channels, across);
 }
 
+// libpng reads a damaged or cut compressed stream after the last row as a warning; the toolkit's
+// reader, which reads to the end, fails such a file, and so does this one.
+void pnghandler::warned(png_structp png, png_const_charp message)
+{
+    if (std::strstr(message, "IDAT") || std::strstr(message, "ADLER32"))
+        static_cast<pnghandler *>(png_get_error_ptr(png))->refused = true;
+}
+
+// The end of the file, which the toolkit's reader fails if it came before every row.
 void pnghandler::ended(png_structp png, png_infop)
 {
-    static_cast<pnghandler *>(png_get_progressive_ptr(png))->done = true;
+    auto *self = static_cast<pnghandler *>(png_get_progressive_ptr(png));
+    qint64 rows = self->whole.height();
+    if (self->interlaced) {
+        rows = 0;
+        for (int pass = 0; pass < 7; ++pass)
+            if (PNG_PASS_COLS(png_uint_32(self->whole.width()), pass) > 0)
+                rows += PNG_PASS_ROWS(png_uint_32(self->whole.height()), pass);
+    }
+    self->done = true;
+    self->refused = self->refused || self->received < rows;
 }
 
 // The coding-independent code points (cICP), which say the picture's colours before any profile.
@@ -179,7 +228,7 @@ bool pnghandler::readheader()
 {
     if (!device())
         return false;
-    png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, nullptr, warned);
     info = png ? png_create_info_struct(png) : nullptr;
     if (!info)
         return false;
