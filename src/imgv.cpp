@@ -21,7 +21,7 @@
 QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
 int zoomw = 0; // display box: set to the fit size by resizes and steps, moved by the zoom steps
 int zoomh = 0;
-QStringList files; // the last folder listing: the first, once the picture is on screen, and every step
+QStringList files; // the last folder listing: the first, once the picture is shown, and each step
 QString curpath; // the picture opened at start-up or by the last drop, as received
 
 namespace {
