@@ -89,6 +89,47 @@ QImage camera(int width, int height, QRgb marker, quint32 seed)
     });
 }
 
+// A screenshot: black text on white, lines of 22 pixels, strokes one and two pixels wide, and
+// rules one pixel wide three and four pixels apart, as a code editor or a diagram shows them.
+QImage screenshot(int width, int height, QRgb marker)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    quint32 state = 12345;
+    const auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    for (int top = 10; top + 22 <= height; top += 22)
+        for (int left = 10; left + 11 <= width / 2; left += 11) {
+            if (next() % 7 == 0)
+                continue; // a space
+            // A letter: three to five strokes in a cell of 9 x 14.
+            for (int strokes = 3 + int(next() % 3); strokes > 0; --strokes) {
+                const bool upright = next() % 2;
+                const int x = left + int(next() % 8), y = top + 4 + int(next() % 13);
+                const int length = 3 + int(next() % 8), weight = 1 + int(next() % 2);
+                for (int i = 0; i < length; ++i)
+                    for (int w = 0; w < weight; ++w) {
+                        const int px = upright ? x + w : x + i, py = upright ? y - i : y + w;
+                        if (px < width && py >= 0 && py < height)
+                            image.setPixel(px, py, qRgb(0, 0, 0));
+                    }
+            }
+        }
+    for (int y = 0; y < height; ++y)
+        for (int x = width / 2; x < width; ++x)
+            if ((x < width * 3 / 4 && x % 3 == 0) || (x >= width * 3 / 4 && y % 4 == 0))
+                image.setPixel(x, y, qRgb(0, 0, 0));
+    const QRect block(width * 2 / 5, height * 2 / 5, width / 5, height / 5);
+    for (int y = block.top(); y <= block.bottom(); ++y)
+        std::fill_n(
+            reinterpret_cast<QRgb *>(image.scanLine(y)) + block.left(), block.width(), marker);
+    return image;
+}
+
 bool write(const QImage &image, const QString &file, int quality = -1)
 {
     if (QFile::exists(file))
@@ -127,7 +168,9 @@ int pictures(const QString &dir)
     QDir().mkpath(dir + "/many");
     bool ok = write(photo(800, 600, colours[0], 1), dir + "/small.png")
         && write(photo(6000, 4000, colours[0], 2), dir + "/photo.jpg", 90)
-        && write(camera(6000, 4000, colours[0], 3), dir + "/camera.jpg", 85);
+        && write(camera(6000, 4000, colours[0], 3), dir + "/camera.jpg", 85)
+        && write(screenshot(3840, 2160, colours[0]), dir + "/screenshot.png")
+        && write(photo(3840, 2160, colours[0], 7), dir + "/photo.png");
     if (ok && !QFile::exists(dir + "/vast.jpg"))
         ok = write(camera(24000, 16000, colours[0], 4), dir + "/vast.jpg", 85);
     for (int i = 0; ok && i < 12; ++i)

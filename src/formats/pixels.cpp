@@ -41,10 +41,21 @@ side::side(int samples, int pixels)
     owner.assign(size_t(samples), -1);
     if (!gathers)
         return;
+    total = samples;
+    weight = pixels;
+    share.resize(size_t(samples));
+    // Sample i covers [i, i + 1) of the side in samples, pixel o [o, o + 1) in pixels: in units
+    // of 1 / (samples x pixels), [i x pixels, (i + 1) x pixels) and [o x samples, (o + 1) x
+    // samples).
     for (int i = samples - 1; i >= 0; --i) {
-        const int o = int(qint64(i) * pixels / samples);
+        const qint64 start = qint64(i) * pixels;
+        const int o = int(start / samples);
+        const qint64 boundary = qint64(o + 1) * samples;
         owner[size_t(i)] = o;
+        share[size_t(i)] = int(qMin<qint64>(pixels, boundary - start));
         ++count[size_t(o)];
+        if (share[size_t(i)] < pixels)
+            ++count[size_t(o + 1)];
         first[size_t(o)] = i;
     }
 }
@@ -116,11 +127,6 @@ gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
             ycc[size_t(1024 + v)] = qint32(std::lround(2 * kr * (1 - kr) / (1 - kr - kb) * c));
         }
     }
-    if (plain && !direct) {
-        inverses.resize(4096);
-        for (size_t n = 1; n < inverses.size(); ++n)
-            inverses[n] = ((quint64(1) << 32) + n - 1) / n;
-    }
     light = colour::levels(lightbits, samples.light, wide);
     expected.assign(size_t(size.height()), 0);
     for (int y = 0; y < size.height(); ++y)
@@ -135,18 +141,14 @@ gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
 
 gatherer::~gatherer() = default;
 
-int gatherer::firstrow(int k, int y) const
-{
-    return channels[size_t(k)].down.first[size_t(y)];
-}
-
 int gatherer::rows(int k, int y) const
 {
     return channels[size_t(k)].down.count[size_t(y)];
 }
 
 template<typename T>
-void gatherer::addto(int y, int k, int, int x, int count, const T *samples, int step, int columns)
+void gatherer::addto(
+    int y, qint64 rowshare, int k, int x, int count, const T *samples, int step, int columns)
 {
     const channel &c = channels[size_t(k)];
     const size_t width = size_t(image.width());
@@ -163,16 +165,21 @@ void gatherer::addto(int y, int k, int, int x, int count, const T *samples, int 
     qint64 added = 0;
     if (c.across.gathers) {
         const int *owner = c.across.owner.data() + x;
-        for (int i = 0; i < count; ++i, samples += step, owner += columns)
-            if (*owner >= 0) {
-                into[size_t(*owner) * stride] += value(*samples);
-                ++added;
-            }
+        const int *share = c.across.share.data() + x;
+        const quint64 weight = quint64(c.across.weight), down = quint64(rowshare);
+        for (int i = 0; i < count; ++i, samples += step, owner += columns, share += columns) {
+            const quint64 v = value(*samples) * down;
+            into[size_t(*owner) * stride] += v * quint64(*share);
+            if (quint64(*share) < weight)
+                into[size_t(*owner + 1) * stride] += v * (weight - quint64(*share));
+            ++added;
+        }
     } else {
         for (size_t o = 0; o < width; ++o) {
             const int at = c.across.first[o] - x;
             if (at >= 0 && at % columns == 0 && at / columns < count) {
-                into[o * stride] += value(samples[qsizetype(at / columns) * step]);
+                into[o * stride]
+                    += value(samples[qsizetype(at / columns) * step]) * quint64(rowshare);
                 ++added;
             }
         }
@@ -193,13 +200,100 @@ void gatherer::add(int k, int r, int x, int count, const T *samples, int step, i
         || last >= qint64(channels[size_t(k)].across.owner.size()))
         return;
     if (down.gathers) {
-        if (r < int(down.owner.size()) && down.owner[size_t(r)] >= 0)
-            addto(down.owner[size_t(r)], k, r, x, count, samples, step, columns);
+        if (r >= int(down.owner.size()))
+            return;
+        const int y = down.owner[size_t(r)];
+        const int share = down.share[size_t(r)];
+        addto(y, share, k, x, count, samples, step, columns);
+        if (share < down.weight)
+            addto(y + 1, down.weight - share, k, x, count, samples, step, columns);
         return;
     }
     const auto from = std::lower_bound(down.first.cbegin(), down.first.cend(), r);
     for (auto it = from; it != down.first.cend() && *it == r; ++it)
-        addto(int(it - down.first.cbegin()), k, r, x, count, samples, step, columns);
+        addto(int(it - down.first.cbegin()), 1, k, x, count, samples, step, columns);
+}
+
+// Whole pixels of a run of a row, every channel on one grid that gathers: averaged across into
+// the pixels of the picture they fall in, once, then added to the one or two rows of the
+// picture their row falls in, each with its share.
+template<typename T>
+void gatherer::sumpixels(int r, int x, int count, const T *samples, int step, int columns)
+{
+    const size_t stride = channels.size();
+    const side &across = channels[0].across;
+    const side &down = channels[0].down;
+    const int last = x + (count - 1) * columns;
+    const int from = across.owner[size_t(x)];
+    // One pixel more, which the last sample's empty share adds nothing to.
+    const size_t size = size_t(across.owner[size_t(last)] - from + 2) * stride;
+    const auto sum = [&](auto *line, auto channelcount, auto alphaweighed) {
+        using sum = std::remove_pointer_t<decltype(line)>;
+        constexpr int n = decltype(channelcount)::value;
+        constexpr bool weighing = decltype(alphaweighed)::value;
+        const int k = n > 0 ? n : int(stride);
+        // Colours weighed by their alpha, so that what cannot be seen adds nothing.
+        const int colours = weighing ? k - 1 : k;
+        const int *owner = across.owner.data() + x;
+        const int *share = across.share.data() + x;
+        const sum weight = sum(across.weight);
+        for (int i = 0; i < count; ++i, samples += step, owner += columns, share += columns) {
+            sum *pixel = line + size_t(*owner - from) * size_t(k);
+            const sum first = sum(*share), second = weight - first;
+            const sum alpha = weighing ? sum(samples[k - 1]) : 1;
+            for (int j = 0; j < colours; ++j) {
+                const sum value = sum(samples[j]) * alpha;
+                pixel[j] += value * first;
+                pixel[j + k] += value * second;
+            }
+            if (weighing) {
+                pixel[k - 1] += alpha * first;
+                pixel[2 * k - 1] += alpha * second;
+            }
+        }
+    };
+    // Eight-bit samples of a side of up to 2^24 sum in 32 bits; the common channel counts are
+    // spelled out, for the compiler to unroll.
+    thread_local std::vector<quint32> narrow;
+    thread_local std::vector<quint64> wide;
+    const bool small = sizeof(T) == 1 && !weighed && across.owner.size() <= (1u << 24);
+    using yes = std::true_type;
+    using no = std::false_type;
+    if (small) {
+        narrow.assign(size, 0);
+        stride == 3 ? sum(narrow.data(), std::integral_constant<int, 3>(), no())
+                    : sum(narrow.data(), std::integral_constant<int, 0>(), no());
+    } else {
+        wide.assign(size, 0);
+        if (weighed)
+            stride == 4 ? sum(wide.data(), std::integral_constant<int, 4>(), yes())
+                        : sum(wide.data(), std::integral_constant<int, 0>(), yes());
+        else
+            sum(wide.data(), std::integral_constant<int, 0>(), no());
+    }
+    const int rowshare = down.share[size_t(r)];
+    const size_t width = size_t(image.width()) * stride;
+    for (const auto &[y, part] : { std::pair(down.owner[size_t(r)], qint64(rowshare)),
+             std::pair(down.owner[size_t(r)] + 1, down.weight - rowshare) }) {
+        if (part == 0)
+            continue;
+        const std::lock_guard<std::mutex> lock(locks[y % stripes]);
+        std::unique_ptr<row> &sums = open[size_t(y)];
+        if (!sums) {
+            sums = std::make_unique<row>();
+            sums->sums.assign(width, 0);
+        }
+        quint64 *into = sums->sums.data() + size_t(from) * stride;
+        const size_t reach = qMin(size, width - size_t(from) * stride);
+        for (size_t i = 0; i < reach; ++i)
+            into[i] += (small ? quint64(narrow[i]) : wide[i]) * quint64(part);
+        sums->weighed = weighed;
+        sums->added += qint64(count) * qint64(stride);
+        if (sums->added >= expected[size_t(y)]) {
+            complete(y, *sums);
+            sums.reset();
+        }
+    }
 }
 
 template<typename T>
@@ -216,45 +310,9 @@ void gatherer::addpixels(int r, int x, int count, const T *samples, int step, in
         const channel &c = channels[0];
         const qint64 last = qint64(x) + qint64(count - 1) * columns;
         if (r < 0 || r >= int(c.down.owner.size()) || x < 0 || count <= 0 || columns < 1
-            || last >= qint64(c.across.owner.size()) || c.down.owner[size_t(r)] < 0)
+            || last >= qint64(c.across.owner.size()))
             return;
-        const int y = c.down.owner[size_t(r)];
-        const std::lock_guard<std::mutex> lock(locks[y % stripes]);
-        std::unique_ptr<row> &sums = open[size_t(y)];
-        if (!sums) {
-            sums = std::make_unique<row>();
-            sums->sums.assign(size_t(image.width()) * size_t(stride), 0);
-        }
-        const int *owner = c.across.owner.data() + x;
-        const auto sum = [&](auto channelcount) {
-            constexpr int n = decltype(channelcount)::value;
-            const int k = n > 0 ? n : stride;
-            // Colours weighed by their alpha, so that what cannot be seen adds nothing.
-            const int colours = weighed ? k - 1 : k;
-            quint64 *into = sums->sums.data();
-            qint64 added = 0;
-            for (int i = 0; i < count; ++i, samples += step, owner += columns) {
-                if (*owner < 0)
-                    continue;
-                quint64 *pixel = into + size_t(*owner) * size_t(k);
-                const quint64 weight = weighed ? quint64(samples[k - 1]) : 1;
-                for (int j = 0; j < colours; ++j)
-                    pixel[j] += quint64(samples[j]) * weight;
-                if (weighed)
-                    pixel[k - 1] += weight;
-                added += k;
-            }
-            return added;
-        };
-        sums->weighed = weighed;
-        // The common channel counts spelled out, for the compiler to unroll.
-        sums->added += stride == 3 ? sum(std::integral_constant<int, 3>())
-            : stride == 4          ? sum(std::integral_constant<int, 4>())
-                                   : sum(std::integral_constant<int, 0>());
-        if (sums->added >= expected[size_t(y)]) {
-            complete(y, *sums);
-            sums.reset();
-        }
+        sumpixels(r, x, count, samples, step, columns);
         return;
     }
     if (r < 0 || r >= image.height() || x < 0 || count <= 0
@@ -279,7 +337,7 @@ void gatherer::addpixels(int r, int x, int count, const T *samples, int step, in
         for (int k = 0; k < stride; ++k)
             c[k] = quint64(qBound<qint64>(
                 0, qint64(samples[k]) + channels[size_t(k)].shift, channels[size_t(k)].top));
-        pack(line, x + i * columns, c, 1);
+        pack(line, x + i * columns, c, 1, 1);
     }
 }
 
@@ -291,43 +349,33 @@ void gatherer::complete(int y, row &sums)
     const double scale = sums.added < expected[size_t(y)] && sums.added > 0
         ? double(expected[size_t(y)]) / sums.added
         : 1;
+    // The weight each channel's pixels gather in all.
+    const auto gathered
+        = [this](size_t k) { return quint64(channels[k].down.total * channels[k].across.total); };
     if (sums.weighed) {
         // Back from colours weighed by alpha to colours as sums of samples, as the rest expects:
-        // each the average of the colours seen, times the number of samples gathered.
-        const quint64 down = quint64(channels[0].down.count[size_t(y)]);
+        // each the average of the colours seen, times the weight gathered.
+        const double n = double(gathered(0));
         for (int o = 0; o < image.width(); ++o) {
             quint64 *pixel = sums.sums.data() + size_t(o) * stride;
-            const quint64 n = down * quint64(channels[0].across.count[size_t(o)]);
-            const quint64 weight = pixel[stride - 1];
+            const double weight = double(pixel[stride - 1]);
             for (size_t k = 0; k + 1 < stride; ++k)
-                pixel[k] = weight
-                    ? quint64(std::llround(double(pixel[k]) * double(n) / double(weight)))
-                    : 0;
+                pixel[k] = weight ? quint64(std::llround(double(pixel[k]) * n / weight)) : 0;
         }
     }
-    if (alike && scale == 1) {
-        // Every channel on one grid: one count divides them all.
-        const quint64 down = quint64(channels[0].down.count[size_t(y)]);
+    bool one = scale == 1;
+    for (size_t k = 1; k < stride && one; ++k)
+        one = gathered(k) == gathered(0);
+    if (one) {
+        // Every channel gathers alike (no subsampling): one weight divides them all.
+        const quint64 n = gathered(0);
+        const double inverse = 1 / double(n);
         for (int o = 0; o < image.width(); ++o)
-            pack(line, o, sums.sums.data() + size_t(o) * stride,
-                down * quint64(channels[0].across.count[size_t(o)]));
+            pack(line, o, sums.sums.data() + size_t(o) * stride, n, inverse);
         return;
     }
     for (int o = 0; o < image.width(); ++o) {
         const quint64 *pixel = sums.sums.data() + size_t(o) * stride;
-        // Where every channel gathers alike (no subsampling), one count divides them all.
-        const auto gathered = [&](size_t k) {
-            return quint64(channels[k].down.count[size_t(y)])
-                * quint64(channels[k].across.count[size_t(o)]);
-        };
-        const quint64 n = gathered(0);
-        bool alike = scale == 1;
-        for (size_t k = 1; k < stride && alike; ++k)
-            alike = gathered(k) == n;
-        if (alike) {
-            pack(line, o, pixel, n);
-            continue;
-        }
         double c[4] = {};
         for (size_t k = 0; k < stride; ++k)
             c[k] = double(pixel[k]) * scale / double(gathered(k));
@@ -337,16 +385,15 @@ void gatherer::complete(int y, row &sums)
 
 // A pixel from its channels' sums of samples, each gathered `n` times: in whole numbers where the
 // samples are of eight bits and mean plain colours or colour differences, as most pictures are.
-void gatherer::pack(uchar *line, int x, const quint64 *sums, quint64 n) const
+void gatherer::pack(uchar *line, int x, const quint64 *sums, quint64 n, double inverse) const
 {
     const int stride = int(channels.size());
+    // Rounded to the nearest (the sums stay far below 2^53, where doubles are exact).
+    const auto divided = [inverse](quint64 sum) {
+        return quint64(double(qint64(sum)) * inverse + 0.5);
+    };
     if (plain) {
-        const quint64 half = n / 2;
-        // Dividing by multiplying by 2^32 / n rounded up, exact for these sums while n < 4096.
-        const quint64 inverse = n < quint64(inverses.size()) ? inverses[size_t(n)] : 0;
-        const auto v = [&](int k) {
-            return int(inverse ? ((sums[k] + half) * inverse) >> 32 : (sums[k] + half) / n);
-        };
+        const auto v = [&](int k) { return int(divided(sums[k])); };
         const int r = v(0), g = stride >= 3 ? v(1) : r, b = stride >= 3 ? v(2) : r;
         const int a = what.alpha ? v(stride - 1) : 255;
         reinterpret_cast<QRgb *>(line)[x] = what.premultiplied || a == 255
@@ -355,8 +402,7 @@ void gatherer::pack(uchar *line, int x, const quint64 *sums, quint64 n) const
         return;
     }
     if (!ycc.empty()) {
-        const quint64 half = n / 2;
-        const auto v = [&](int k) { return size_t((sums[k] + half) / n); };
+        const auto v = [&](int k) { return size_t(divided(sums[k])); };
         const size_t y = v(0), cb = v(1), cr = v(2);
         const auto level = [](qint32 value) { return qBound(0, (value + 32768) >> 16, 255); };
         const int r = level(ycc[y] + ycc[256 + cr]);
@@ -450,9 +496,6 @@ QImage gatherer::finish()
 template void gatherer::add(int, int, int, int, const quint8 *, int, int);
 template void gatherer::add(int, int, int, int, const quint16 *, int, int);
 template void gatherer::add(int, int, int, int, const qint32 *, int, int);
-template void gatherer::addto(int, int, int, int, int, const quint8 *, int, int);
-template void gatherer::addto(int, int, int, int, int, const quint16 *, int, int);
-template void gatherer::addto(int, int, int, int, int, const qint32 *, int, int);
 template void gatherer::addpixels(int, int, int, const quint8 *, int, int);
 template void gatherer::addpixels(int, int, int, const quint16 *, int, int);
 
@@ -471,16 +514,21 @@ QImage write(const QList<plane> &planes, const meaning &samples, QSize size)
         for (int y = first; y < last; ++y)
             for (int k = 0; k < int(planes.size()); ++k) {
                 const plane &p = planes[k];
-                for (int r = made.firstrow(k, y); r < made.firstrow(k, y) + made.rows(k, y); ++r) {
+                const side &down = made.channels[size_t(k)].down;
+                const int first = down.first[size_t(y)];
+                for (int r = first; r < first + down.count[size_t(y)]; ++r) {
                     const uchar *line = p.data + qsizetype(r) * p.stride;
+                    const qint64 share = !down.gathers ? 1
+                        : down.owner[size_t(r)] == y   ? down.share[size_t(r)]
+                                                       : down.weight - down.share[size_t(r)];
                     if (p.bytes == 1)
-                        made.addto(y, k, r, 0, p.width, line, 1, 1);
+                        made.addto(y, share, k, 0, p.width, line, 1, 1);
                     else if (p.bytes == 2)
                         made.addto(
-                            y, k, r, 0, p.width, reinterpret_cast<const quint16 *>(line), 1, 1);
+                            y, share, k, 0, p.width, reinterpret_cast<const quint16 *>(line), 1, 1);
                     else
                         made.addto(
-                            y, k, r, 0, p.width, reinterpret_cast<const qint32 *>(line), 1, 1);
+                            y, share, k, 0, p.width, reinterpret_cast<const qint32 *>(line), 1, 1);
                 }
             }
     });

@@ -54,15 +54,22 @@ QImage::Format formatof(const meaning &samples);
 // How the samples along one side of a channel fall into the pixels along that side: each pixel
 // gathers the run of samples whose places scale onto it; a side with fewer samples than pixels
 // (subsampled chroma, enlarged) gives each pixel the sample under it.
+// How the samples of one side of a grid make the pixels of that side. Reducing, each pixel
+// averages what its stretch of the side covers: a sample weighs `pixels`, split between the one or
+// two pixels it falls in, and a pixel gathers `samples` in all. Enlarging, each pixel takes the
+// sample under it.
 struct side
 {
     side() = default;
     side(int samples, int pixels);
 
     bool gathers = true;
-    std::vector<int> owner; // a sample's pixel, or -1
+    qint64 total = 1; // the weight a pixel gathers
+    qint64 weight = 1; // a sample's weight
+    std::vector<int> owner; // the first pixel a sample falls in, or -1
+    std::vector<int> share; // of its weight, what falls in that pixel; the rest falls in the next
     std::vector<int> first; // a pixel's first sample, or the one under it
-    std::vector<int> count; // the samples a pixel gathers (1 where it takes the one under it)
+    std::vector<int> count; // the samples that reach a pixel (1 where it takes the one under it)
 };
 
 // A picture made at a size from channels of samples, each covering the whole picture in a grid
@@ -103,19 +110,21 @@ public:
     // that got none are left black.
     QImage finish();
 
-    // The rows of each channel's grid that one row of the picture gathers.
-    int firstrow(int channel, int row) const;
-    int rows(int channel, int row) const;
-    // Adds a run of one channel's row into one row of the picture.
-    template<typename T>
-    void addto(int pixelrow, int channel, int row, int x, int count, const T *samples, int step,
-        int columns);
-
 private:
+    friend QImage write(const QList<plane> &planes, const meaning &samples, QSize size);
     struct channel;
     struct row;
+    // The rows of a channel's grid that reach one row of the picture.
+    int rows(int channel, int row) const;
+    // Adds a run of one channel's row into one row of the picture, with the share of the row that
+    // falls in it.
+    template<typename T>
+    void addto(int pixelrow, qint64 rowshare, int channel, int x, int count, const T *samples,
+        int step, int columns);
+    template<typename T>
+    void sumpixels(int row, int x, int count, const T *samples, int step, int columns);
     void complete(int y, row &sums);
-    void pack(uchar *line, int x, const quint64 *sums, quint64 n) const;
+    void pack(uchar *line, int x, const quint64 *sums, quint64 n, double inverse) const;
     void pack(uchar *line, int x, const double c[4]) const;
 
     QImage image;
@@ -131,7 +140,6 @@ private:
                           // as whole pixels
     bool plain = false; // eight-bit samples of plain colours, made pixels in whole numbers
     std::vector<qint32> ycc; // likewise colour differences: each sample's share of each colour
-    std::vector<quint64> inverses; // 2^32 / n rounded up, for the counts of samples a pixel gathers
     std::unique_ptr<std::mutex[]> locks;
 };
 

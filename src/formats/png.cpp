@@ -26,7 +26,7 @@ namespace {
 // The file is read in pieces of this many bytes.
 constexpr qint64 piece = 64 * 1024;
 // Pictures of this many pixels and more are gathered on a second core.
-constexpr qint64 apart = 8 << 20;
+constexpr qint64 apart = 2 << 20;
 
 class pnghandler : public reader::handler
 {
