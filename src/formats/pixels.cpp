@@ -54,9 +54,11 @@ side::side(int samples, int pixels)
         owner[size_t(i)] = o;
         share[size_t(i)] = int(qMin<qint64>(pixels, boundary - start));
         ++count[size_t(o)];
-        if (share[size_t(i)] < pixels)
-            ++count[size_t(o + 1)];
         first[size_t(o)] = i;
+        if (share[size_t(i)] < pixels) {
+            ++count[size_t(o + 1)];
+            first[size_t(o + 1)] = i;
+        }
     }
 }
 

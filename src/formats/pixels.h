@@ -68,7 +68,7 @@ struct side
     qint64 weight = 1; // a sample's weight
     std::vector<int> owner; // the first pixel a sample falls in, or -1
     std::vector<int> share; // of its weight, what falls in that pixel; the rest falls in the next
-    std::vector<int> first; // a pixel's first sample, or the one under it
+    std::vector<int> first; // the first sample that reaches a pixel, or the one under it
     std::vector<int> count; // the samples that reach a pixel (1 where it takes the one under it)
 };
 
