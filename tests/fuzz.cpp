@@ -6,6 +6,7 @@
 //   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png seeds
 //   build-fuzz/tests/seeds seeds/ && build-fuzz/tests/fuzz-heif -max_total_time=1800 corpus/
 //   seeds/heif
+// PNG takes the suite's collection as its seeds: fuzz-png corpus/ tests/data/png
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -46,6 +46,7 @@ private:
     static void decoded(png_structp png, png_bytep row, png_uint_32 number, int pass);
     static void ended(png_structp png, png_infop info);
     static int chunk(png_structp png, png_unknown_chunkp chunk);
+    [[noreturn]] static void failed(png_structp png, png_const_charp message);
     static void warned(png_structp png, png_const_charp message);
     static void fillpalette(png_structp png, png_infop info, int depth);
     void gather(int y, int x, int count, int across, const void *samples, bool wide);
@@ -180,6 +181,12 @@ void pnghandler::gather(int y, int x, int count, int across, const void *samples
         into->addpixels(y, x, count, static_cast<const unsigned char *>(samples), channels, across);
 }
 
+// A broken file fails quietly, as any picture that does not decode.
+void pnghandler::failed(png_structp png, png_const_charp)
+{
+    png_longjmp(png, 1);
+}
+
 // libpng reads a damaged or cut compressed stream after the last row as a warning; the toolkit's
 // reader, which reads to the end, fails such a file, and so does this one.
 void pnghandler::warned(png_structp png, png_const_charp message)
@@ -228,7 +235,7 @@ bool pnghandler::readheader()
 {
     if (!device())
         return false;
-    png = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, nullptr, warned);
+    png = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, failed, warned);
     info = png ? png_create_info_struct(png) : nullptr;
     if (!info)
         return false;
