@@ -631,18 +631,23 @@ private slots:
     // part of the picture shows their even grey, none a band where the lines vanish or merge.
     void thinLines_data()
     {
-        // Half the picture is white: lines a sample wide every third column and fourth row.
-        QImage lines(3600, 2700, QImage::Format_RGB32);
-        lines.fill(Qt::white);
-        for (int y = 0; y < lines.height(); ++y)
-            for (int x = 0; x < lines.width(); ++x)
-                if (x % 3 == 0 || y % 4 == 0)
-                    lines.setPixel(x, y, qRgb(0, 0, 0));
+        // Half the picture is light: dark lines a sample wide every third column and fourth row,
+        // of levels whose mean is 128.
+        const auto lines = [](int dark, int light) {
+            QImage picture(3600, 2700, QImage::Format_RGB32);
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x) {
+                    const int level = x % 3 == 0 || y % 4 == 0 ? dark : light;
+                    picture.setPixel(x, y, qRgb(level, level, level));
+                }
+            return picture;
+        };
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("file");
-        QTest::newRow("PNG") << "lines.png" << encode(lines, "PNG");
-        QTest::newRow("BMP, decoded whole") << "lines.bmp" << encode(lines, "BMP");
-        QTest::newRow("JPEG 2000, in planes") << "lines.jp2" << writers::jp2(lines);
+        QTest::newRow("PNG") << "lines.png" << encode(lines(0, 255), "PNG");
+        QTest::newRow("BMP, decoded whole") << "lines.bmp" << encode(lines(0, 255), "BMP");
+        // The codec's own reduction overshoots at sharp edges, and black and white would clip.
+        QTest::newRow("JPEG 2000, in planes") << "lines.jp2" << writers::jp2(lines(48, 208));
     }
     void thinLines()
     {
