@@ -16,11 +16,13 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QLabel>
+#include <QMap>
 #include <QMessageBox>
 #include <QPainter>
 #include <QStyle>
 #include <QTextStream>
 #include <QTimer>
+#include <QtEndian>
 #include <cstdio>
 #include <libheif/heif.h>
 
@@ -62,6 +64,56 @@ QColorSpace describedspace(const QString &file)
     return space;
 }
 
+// The colour space a PNG file's chunks describe, read here from the file rather than by the
+// viewer's reader, in the order the format gives them: cICP, iCCP, sRGB, then gAMA with cHRM.
+// The reference decoder writes the samples as they are and says nothing of them.
+QColorSpace pngspace(const QString &name)
+{
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    QMap<QByteArray, QByteArray> found;
+    for (qsizetype at = 8; at + 12 <= bytes.size();) {
+        const qsizetype length = qFromBigEndian<quint32>(bytes.constData() + at);
+        if (length > bytes.size() - at - 12)
+            break;
+        if (!found.contains(bytes.mid(at + 4, 4)))
+            found.insert(bytes.mid(at + 4, 4), bytes.mid(at + 8, length));
+        at += 12 + length;
+    }
+    const auto number = [](const QByteArray &data, int at) {
+        return qFromBigEndian<quint32>(data.constData() + at) / 100000.0;
+    };
+    const QByteArray cicp = found.value("cICP");
+    if (cicp.size() == 4 && cicp[1] == 13)
+        return cicp[0] == 12 ? QColorSpace(QColorSpace::DisplayP3) : QColorSpace(QColorSpace::SRgb);
+    const QByteArray icc = found.value("iCCP");
+    const qsizetype end = icc.indexOf('\0');
+    if (end > 0 && end + 2 < icc.size()) {
+        QByteArray packed = icc.mid(end + 2);
+        packed.prepend(QByteArray(4, char(0xff)));
+        const QColorSpace space = QColorSpace::fromIccProfile(qUncompress(packed));
+        if (space.isValid())
+            return space;
+    }
+    if (found.contains("sRGB"))
+        return QColorSpace::SRgb;
+    const QByteArray gamma = found.value("gAMA"), chrm = found.value("cHRM");
+    if (gamma.size() != 4 || number(gamma, 0) <= 0)
+        return {};
+    const float power = float(1 / number(gamma, 0));
+    if (chrm.size() == 32) {
+        const QColorSpace space(QPointF(number(chrm, 0), number(chrm, 4)),
+            QPointF(number(chrm, 8), number(chrm, 12)), QPointF(number(chrm, 16), number(chrm, 20)),
+            QPointF(number(chrm, 24), number(chrm, 28)), QColorSpace::TransferFunction::Gamma,
+            power);
+        if (space.isValid())
+            return space;
+    }
+    return QColorSpace(QColorSpace::Primaries::SRgb, QColorSpace::TransferFunction::Gamma, power);
+}
+
 // The reference decoder's picture in sRGB, over black as the viewer shows transparency.
 QImage reference(const QString &png, const QString &picture)
 {
@@ -69,10 +121,21 @@ QImage reference(const QString &png, const QString &picture)
     QImage image = reader.read();
     if (image.isNull())
         return image;
-    if (!image.colorSpace().isValid() && QFileInfo(picture).suffix().toLower() != "jxl")
+    const QString suffix = QFileInfo(picture).suffix().toLower();
+    if (!image.colorSpace().isValid() && suffix == "png")
+        image.setColorSpace(pngspace(picture));
+    else if (!image.colorSpace().isValid() && suffix != "jxl")
         image.setColorSpace(describedspace(picture));
-    if (image.colorSpace().isValid() && image.colorSpace() != QColorSpace::SRgb)
+    // The toolkit counts a space of sRGB's primaries equal to sRGB whatever its curve: both are
+    // asked. Grey converts in colour.
+    const QColorSpace space = image.colorSpace();
+    if (space.isValid()
+        && (space.primaries() != QColorSpace::Primaries::SRgb
+            || space.transferFunction() != QColorSpace::TransferFunction::SRgb)) {
+        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_RGBA64
+                                                              : QImage::Format_RGBX64);
         image.convertToColorSpace(QColorSpace::SRgb);
+    }
     QImage over(image.size(), QImage::Format_RGB32);
     over.fill(Qt::black);
     QPainter(&over).drawImage(0, 0, image);

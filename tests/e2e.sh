@@ -61,8 +61,9 @@ start() {
   "$exe" "$@" 2>"$work/program.log" &
   app=$!
   pids+=($app)
-  win=$(timeout 20 xdotool search --sync --onlyvisible --name '^PORVANE - Q\.ZARVEL$' | head -1) ||
-    fail "no window for $*"
+  # This process's window: one that an earlier program leaves behind may still be mapped.
+  win=$(timeout 20 xdotool search --sync --all --onlyvisible --pid $app --name '^PORVANE - Q\.ZARVEL$' |
+    head -1) || fail "no window for $*"
   waitfor focused "$win" || fail "the window did not get the focus"
 }
 
@@ -247,6 +248,7 @@ read -r x y w h < <(geometry)
 blank || fail "the window is not empty"
 ok "empty 600 x 500 window after the box"
 kill $app
+wait $app || true
 
 # --- Any file name: bytes that are not UTF-8, a leading dash; stepping on from there ---
 start "$work/names/-"$'\xff'" dash.png"
