@@ -132,8 +132,8 @@ QImage reference(const QString &png, const QString &picture)
     if (space.isValid()
         && (space.primaries() != QColorSpace::Primaries::SRgb
             || space.transferFunction() != QColorSpace::TransferFunction::SRgb)) {
-        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_RGBA64
-                                                              : QImage::Format_RGBX64);
+        image = image.convertToFormat(
+            image.hasAlphaChannel() ? QImage::Format_RGBA64 : QImage::Format_RGBX64);
         image.convertToColorSpace(QColorSpace::SRgb);
     }
     QImage over(image.size(), QImage::Format_RGB32);
@@ -214,11 +214,12 @@ int main(int argc, char **argv)
     const char *verdicts[] = { "alike", "refused", "differs", "not shown", "shown" };
     for (QString line; in.readLineInto(&line);) {
         const QStringList parts = line.split(QLatin1Char('\t'));
-        const QString file = parts.value(0);
-        if (file.isEmpty())
+        if (parts.value(0).isEmpty())
             continue;
+        // Whole names: the viewer moves to each picture's folder.
+        const QString file = QFileInfo(parts.value(0)).absoluteFilePath();
+        const QImage theirs = reference(QFileInfo(parts.value(1)).absoluteFilePath(), file);
         const QImage ours = viewed(file);
-        const QImage theirs = reference(parts.value(1), file);
         QString how;
         int verdict = 0;
         if (ours.isNull() || theirs.isNull()) {
@@ -238,7 +239,8 @@ int main(int argc, char **argv)
             verdict = proportions && c.mean <= 3 && c.worst <= 12 ? 0 : 2;
         }
         ++counts[verdict];
-        std::printf("%-10s %s  %s\n", verdicts[verdict], qPrintable(file), qPrintable(how));
+        std::printf(
+            "%-10s %s  %s\n", verdicts[verdict], qPrintable(parts.value(0)), qPrintable(how));
         std::fflush(stdout);
     }
     std::fprintf(stderr, "\n");

@@ -75,11 +75,6 @@ bool isanimation(const QString &file)
 
 imgv::imgv(QWidget *parent)
     : QWidget(parent)
-    , located(0)
-    , area(nullptr)
-    , gif(false)
-    , index(0)
-    , movie(nullptr)
     , bar(commands(this))
 {
     setupdecoding();

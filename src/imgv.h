@@ -73,14 +73,14 @@ private:
     bool mayzoomout() const;
     void togglefullscreen();
 
-    int located;
+    int located = 0;
     QString path;
-    QScrollArea *area;
+    QScrollArea *area = nullptr;
     QPixmap pix;
-    bool gif;
-    int index;
+    bool gif = false;
+    int index = 0;
     QImage img;
-    QMovie *movie;
+    QMovie *movie = nullptr;
 
     QString opened; // the opened picture, by a name that survives changes of the working directory
     view place; // where the view looks, and what it shows

@@ -117,6 +117,16 @@ inline QList<std::pair<QByteArray, QByteArray>> badprofiles()
     };
 }
 
+// A HEIF picture that says it is coded as a change to other pictures of its file, as a predicted
+// picture of an image sequence stored as items does: alone, it would decode to noise.
+inline QByteArray predicted(QByteArray heif)
+{
+    const qsizetype at = heif.indexOf("pixi");
+    if (at > 0)
+        heif.replace(at, 4, "rref");
+    return heif;
+}
+
 // Broken and hostile files of the formats the project reads itself or beyond PNG, JPEG and GIF:
 // cut short, empty, noise after a good signature, PNG rows whose compression or checksums are
 // broken or that end early, headers claiming vast pictures, drawings that expand without end,
@@ -208,6 +218,7 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "cut.avif", avif.left(avif.size() * 2 / 3) },
         { "heic-cut.png", heic.left(heic.size() - 20) },
         { "noise.heic", heic.left(32) + noise },
+        { "predicted.heic", predicted(heic) },
         { "vast.heic", vastheic },
         { "grid.heic", gridheic },
         { "gbr-subsampled.heic", writers::heif(picture, false, 90, 1, &gbr) },

@@ -2,6 +2,7 @@
 
 #include <QIODevice>
 #include <QList>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -385,6 +386,21 @@ struct items
         return built;
     }
 
+    // Whether an item, or a picture it is made from, is coded as a change to other coded
+    // pictures (an image sequence stored as items), which it names and which must be decoded
+    // first; alone, it decodes to noise.
+    bool predicted(quint32 item, int depth = 0) const
+    {
+        if (!references(item, "pred").isEmpty())
+            return true;
+        for (const box &property : propertiesof(meta, item))
+            if (property.type == QByteArrayView("rref"))
+                return true;
+        const QList<quint32> from = depth < 8 ? references(item, "dimg") : QList<quint32>();
+        return std::any_of(
+            from.cbegin(), from.cend(), [&](quint32 input) { return predicted(input, depth + 1); });
+    }
+
     // An item's size as shown: the size it is made at, cropped and turned by its own properties
     // in the order the file associates them. The size it is made at is the one its coded stream
     // declares, or that of the item an identity item is made from, as that item is shown; else
@@ -473,6 +489,7 @@ picture primary(QIODevice *device, qint64 start, qint64 size, const coding &code
     const quint32 item = primaryof(*file);
     found.type = file->type(item);
     found.shown = file->shown(item, codedsize, &found.transformed);
+    found.predicted = file->predicted(item);
     return found;
 }
 

@@ -26,6 +26,7 @@ struct picture
     QSize shown; // its size as made, cropped (clap) and turned (irot) in the order the file
                  // associates them; empty where the file gives no size
     bool transformed = false; // cropped, turned or mirrored
+    bool predicted = false; // coded as a change to other pictures of the file, decoded before it
 };
 
 // The primary picture as the file's top-level meta box describes it, read from the device, whose

@@ -142,6 +142,9 @@ bool heifhandler::readheader()
     file.size = file.device->size() - file.start;
     const boxes::picture described
         = boxes::primary(file.device, file.start, file.size, codecs::codedsize);
+    // libheif would decode such a picture alone.
+    if (described.predicted)
+        return false;
     made = boxes::layoutof(file.device, file.start, file.size, codecs::codedsize);
     context.reset(heif_context_alloc());
     if (!context)
