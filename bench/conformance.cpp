@@ -225,9 +225,10 @@ int main(int argc, char **argv)
         if (ours.isNull() || theirs.isNull()) {
             verdict = ours.isNull() ? (theirs.isNull() ? 1 : 3) : 4;
         } else {
-            const QSize fitted = theirs.size().scaled(ours.size(), Qt::KeepAspectRatio);
-            const bool proportions = qAbs(fitted.width() - ours.width()) <= 2
-                && qAbs(fitted.height() - ours.height()) <= 2;
+            // Alike proportions, but for the fitted side's rounding, however thin the picture.
+            const bool proportions = qAbs(qint64(ours.width()) * theirs.height()
+                                         - qint64(ours.height()) * theirs.width())
+                <= 2 * qMax(theirs.width(), theirs.height());
             const comparison c = compare(ours, theirs);
             how = QString("%1x%2 against %3x%4, mean %5, worst block %6")
                       .arg(ours.width())

@@ -608,6 +608,13 @@ private slots:
             QTest::addRow("%s, primaries swapped", format)
                 << encode(swappedpatch, format, 100) << QColor(255, 0, 5);
         }
+        // The toolkit reads display profiles only: a scanner's of the same matrix and curves
+        // converts alike.
+        QByteArray scanner = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
+        scanner.replace(12, 4, "scnr");
+        QTest::newRow("PNG, Adobe RGB in a scanner's profile")
+            << chunks::withprofile(encode(filled(QSize(64, 48), stored), "PNG"), scanner)
+            << QColor(227, 100, 100);
         for (const auto &[name, contents] : hostile::badprofiles())
             QTest::newRow(name.constData())
                 << contents << (name.endsWith("on-grey.jpg") ? QColor(150, 150, 150) : stored);

@@ -180,7 +180,7 @@ QColorSpace heifhandler::colourspace(const boxes::description &coded, colour::cu
         QByteArray icc(qsizetype(heif_image_handle_get_raw_color_profile_size(primary.get())), 0);
         if (!icc.isEmpty()
             && !heif_image_handle_get_raw_color_profile(primary.get(), icc.data()).code)
-            return QColorSpace::fromIccProfile(icc);
+            return colour::profile(icc);
         return QColorSpace();
     }
     *light = colour::lightof(coded.transfer);

@@ -1,6 +1,7 @@
 // JPEG 2000 pictures (JP2 files and bare codestreams), read with OpenJPEG on every core, decoding
 // only the resolution levels the size asked for needs: each level dropped halves the picture.
 
+#include "colour.h"
 #include "owned.h"
 #include "parallel.h"
 #include "pixels.h"
@@ -208,9 +209,8 @@ bool jp2handler::read(QImage *image)
     if (written.isNull())
         return false;
     if (header->icc_profile_buf && header->icc_profile_len > 0)
-        written.setColorSpace(QColorSpace::fromIccProfile(
-            QByteArray::fromRawData(reinterpret_cast<const char *>(header->icc_profile_buf),
-                qsizetype(header->icc_profile_len))));
+        written.setColorSpace(colour::profile(
+            QByteArrayView(header->icc_profile_buf, qsizetype(header->icc_profile_len))));
     return deliver(std::move(written), image);
 }
 

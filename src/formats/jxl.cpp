@@ -178,7 +178,7 @@ bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution,
                         JXL_COLOR_PROFILE_TARGET_DATA, reinterpret_cast<uint8_t *>(profile.data()),
                         icc)
                     == JXL_DEC_SUCCESS)
-                    *space = QColorSpace::fromIccProfile(profile);
+                    *space = colour::profile(profile);
             }
             pixels::meaning samples;
             samples.light = *light;

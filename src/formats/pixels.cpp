@@ -391,9 +391,8 @@ void gatherer::pack(uchar *line, int x, const quint64 *sums, quint64 n, double i
 {
     const int stride = int(channels.size());
     // Rounded to the nearest (the sums stay far below 2^53, where doubles are exact).
-    const auto divided = [inverse](quint64 sum) {
-        return quint64(double(qint64(sum)) * inverse + 0.5);
-    };
+    const auto divided
+        = [inverse](quint64 sum) { return quint64(double(qint64(sum)) * inverse + 0.5); };
     if (plain) {
         const auto v = [&](int k) { return int(divided(sums[k])); };
         const int r = v(0), g = stride >= 3 ? v(1) : r, b = stride >= 3 ? v(2) : r;

@@ -282,8 +282,7 @@ QColorSpace pnghandler::colourspace() const
         png_bytep profile = nullptr;
         png_uint_32 length = 0;
         png_get_iCCP(png, info, &name, &compression, &profile, &length);
-        const QColorSpace space = QColorSpace::fromIccProfile(
-            QByteArray(reinterpret_cast<const char *>(profile), qsizetype(length)));
+        const QColorSpace space = colour::profile(QByteArrayView(profile, qsizetype(length)));
         if (space.isValid())
             return space;
     }

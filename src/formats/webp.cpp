@@ -1,6 +1,7 @@
 // WebP pictures, read with libwebp: a still picture scaled as it is decoded to the size asked for,
 // so that the whole picture is never held; an animation's first frame, whole.
 
+#include "colour.h"
 #include "owned.h"
 #include "pixels.h"
 #include "reader.h"
@@ -73,8 +74,8 @@ QColorSpace webphandler::colourspace() const
     WebPChunkIterator chunk;
     if (!demuxer || !WebPDemuxGetChunk(demuxer.get(), "ICCP", 1, &chunk))
         return QColorSpace();
-    const QColorSpace space = QColorSpace::fromIccProfile(
-        QByteArray(reinterpret_cast<const char *>(chunk.chunk.bytes), qsizetype(chunk.chunk.size)));
+    const QColorSpace space
+        = colour::profile(QByteArrayView(chunk.chunk.bytes, qsizetype(chunk.chunk.size)));
     WebPDemuxReleaseChunkIterator(&chunk);
     return space;
 }
