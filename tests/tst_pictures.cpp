@@ -352,6 +352,8 @@ private slots:
         QTest::newRow("JPEG 2000, alpha") << writers::jp2(half) << halves;
         QTest::newRow("JPEG 2000, grey, alpha")
             << writers::jp2(half, false, 6, 0, 0, true) << halves;
+        QTest::newRow("JPEG 2000, alpha after another channel")
+            << writers::jp2(half, false, 6, 0, 0, false, 1) << halves;
         QTest::newRow("WebP, alpha") << writers::webp(half, 100) << halves;
 
         // Colours as the file describes them: Display P3 and BT.709 primaries, sRGB's curve, and

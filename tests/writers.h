@@ -327,17 +327,19 @@ inline QByteArray jxl(
 
 // A picture as a JPEG 2000 file (or a bare codestream) with the given number of resolution
 // levels, lossless or compressed by the given ratio, in square tiles of the given side (or one);
-// grey for a Grayscale8 picture, grey with alpha where asked for.
+// grey for a Grayscale8 picture, grey with alpha where asked for; with `extra` components of no
+// stated meaning, all at their top, between the colours and the alpha.
 inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels = 6,
-    float ratio = 0, int tile = 0, bool greyalpha = false)
+    float ratio = 0, int tile = 0, bool greyalpha = false, int extra = 0)
 {
     const bool grey = greyalpha || picture.format() == QImage::Format_Grayscale8;
     const bool alpha = picture.hasAlphaChannel();
-    const int count = (grey ? 1 : 3) + (alpha ? 1 : 0);
+    const int colours = grey ? 1 : 3;
+    const int count = colours + extra + (alpha ? 1 : 0);
     const QImage pixels = picture.format() == QImage::Format_Grayscale8
         ? picture
         : picture.convertToFormat(QImage::Format_ARGB32);
-    opj_image_cmptparm_t parameters[4] = {};
+    opj_image_cmptparm_t parameters[8] = {};
     for (int c = 0; c < count; ++c)
         parameters[c]
             = { 1, 1, OPJ_UINT32(picture.width()), OPJ_UINT32(picture.height()), 0, 0, 8, 0, 0 };
@@ -356,8 +358,10 @@ inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels
             }
             const QRgb p = reinterpret_cast<const QRgb *>(pixels.constScanLine(y))[x];
             const int values[] = { qRed(p), qGreen(p), qBlue(p) };
-            for (int c = 0; c < (grey ? 1 : 3); ++c)
+            for (int c = 0; c < colours; ++c)
                 image->comps[c].data[at] = values[c];
+            for (int c = colours; c < colours + extra; ++c)
+                image->comps[c].data[at] = 255;
             if (alpha)
                 image->comps[count - 1].data[at] = qAlpha(p);
         }

@@ -16,8 +16,11 @@ namespace {
 
 const QByteArray jp2signature = QByteArray::fromHex("0000000c6a5020200d0a870a");
 const QByteArray codestreamstart = QByteArray::fromHex("ff4fff51");
-// Components past these are never decoded; most pictures have three, or four with alpha.
-constexpr int componentlimit = 4;
+// Most pictures have three components, or four with alpha. A picture of up to `componentlimit`
+// is decoded whole, as its channel definitions may put any of them in the colour and alpha
+// channels; of more (a survey's bands), the first four only.
+constexpr OPJ_UINT32 componentlimit = 8;
+constexpr OPJ_UINT32 firstfour[] = { 0, 1, 2, 3 };
 // Each tile costs its own setting up, whatever its size: a picture cut into more tiles than this
 // (a 16384-pixel square in tiles of 256) is refused rather than decoded slowly.
 constexpr quint64 tilelimit = 4096;
@@ -165,18 +168,16 @@ bool jp2handler::read(QImage *image)
     if (!decoding.image)
         return false;
     opj_image_t *header = decoding.image.get();
-    const int components = int(qMin<OPJ_UINT32>(header->numcomps, componentlimit));
-    if (!pixels::allowed(size, 4 * components))
+    const bool whole = header->numcomps <= componentlimit;
+    if (!pixels::allowed(size, 4 * int(whole ? header->numcomps : 4)))
         return false;
-    OPJ_UINT32 kept[componentlimit] = { 0, 1, 2, 3 };
     if (!opj_set_decoded_resolution_factor(decoding.codec.get(), OPJ_UINT32(drop))
-        || (int(header->numcomps) > componentlimit
-            && !opj_set_decoded_components(decoding.codec.get(), componentlimit, kept, OPJ_FALSE))
+        || (!whole && !opj_set_decoded_components(decoding.codec.get(), 4, firstfour, OPJ_FALSE))
         || !opj_decode(decoding.codec.get(), decoding.stream.get(), header)
         || !opj_end_decompress(decoding.codec.get(), decoding.stream.get()))
         return false;
 
-    const int decoded = int(qMin<OPJ_UINT32>(header->numcomps, componentlimit));
+    const int decoded = int(qMin<OPJ_UINT32>(header->numcomps, whole ? componentlimit : 4));
     for (int c = 0; c < decoded; ++c) {
         const opj_image_comp_t &component = header->comps[c];
         if (!component.data || component.w < 1 || component.h < 1 || component.prec < 1
@@ -199,10 +200,17 @@ bool jp2handler::read(QImage *image)
     QList<pixels::plane> planes;
     for (int c = 0; c < colours; ++c)
         planes << planeof(comps[c]);
-    samples.alpha = decoded > colours;
+    // The alpha is the component the channel definitions name opacity (1) or premultiplied
+    // opacity (2); without them, the one after the colours. Other meanings (65535: none stated)
+    // are not shown.
+    int alpha = colours < decoded && !comps[colours].alpha ? colours : -1;
+    for (int c = decoded - 1; c >= colours; --c)
+        if (comps[c].alpha == 1 || comps[c].alpha == 2)
+            alpha = c;
+    samples.alpha = alpha >= 0;
     if (samples.alpha)
-        planes << planeof(comps[colours]);
-    samples.premultiplied = samples.alpha && comps[colours].alpha == 2;
+        planes << planeof(comps[alpha]);
+    samples.premultiplied = samples.alpha && comps[alpha].alpha == 2;
     for (const pixels::plane &p : std::as_const(planes))
         samples.wide = samples.wide || p.bits > 8;
     QImage written = pixels::write(planes, samples, wanted());
