@@ -78,8 +78,6 @@ imgv::imgv(QWidget *parent)
     , bar(commands(this))
 {
     setupdecoding();
-    // The buttons' pictures decode on another core while the window is being made.
-    bar.prepare();
     setAcceptDrops(true);
 }
 
@@ -96,6 +94,8 @@ void imgv::openimage(QString path)
         gif = true;
     open(path);
     pictures.begin(opened, QSize(startw - marginw, starth - marginh) * devicePixelRatioF());
+    // The buttons' pictures decode after it, on another core, while the window is being made.
+    bar.prepare();
 }
 
 void imgv::buildui()
