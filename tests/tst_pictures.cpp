@@ -293,6 +293,8 @@ private slots:
         QTest::newRow("JPEG 2000") << writers::jp2(upright) << colours;
         QTest::newRow("JPEG 2000, lossy") << writers::jp2(upright, false, 4, 10) << colours;
         QTest::newRow("JPEG 2000 codestream") << writers::jp2(upright, true) << colours;
+        QTest::newRow("JPEG 2000, inks")
+            << writers::jp2(upright, false, 6, 0, 0, false, 0, true) << colours;
         QTest::newRow("WebP") << writers::webp(upright, 100) << colours;
         QTest::newRow("PNG") << encode(upright, "PNG") << colours;
         QTest::newRow("JPEG") << encode(upright, "JPEG", 100) << colours;

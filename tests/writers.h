@@ -328,13 +328,14 @@ inline QByteArray jxl(
 // A picture as a JPEG 2000 file (or a bare codestream) with the given number of resolution
 // levels, lossless or compressed by the given ratio, in square tiles of the given side (or one);
 // grey for a Grayscale8 picture, grey with alpha where asked for; with `extra` components of no
-// stated meaning, all at their top, between the colours and the alpha.
+// stated meaning, all at their top, between the colours and the alpha; or in cyan, magenta,
+// yellow and black inks.
 inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels = 6,
-    float ratio = 0, int tile = 0, bool greyalpha = false, int extra = 0)
+    float ratio = 0, int tile = 0, bool greyalpha = false, int extra = 0, bool inks = false)
 {
     const bool grey = greyalpha || picture.format() == QImage::Format_Grayscale8;
     const bool alpha = picture.hasAlphaChannel();
-    const int colours = grey ? 1 : 3;
+    const int colours = grey ? 1 : inks ? 4 : 3;
     const int count = colours + extra + (alpha ? 1 : 0);
     const QImage pixels = picture.format() == QImage::Format_Grayscale8
         ? picture
@@ -357,7 +358,10 @@ inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels
                 continue;
             }
             const QRgb p = reinterpret_cast<const QRgb *>(pixels.constScanLine(y))[x];
-            const int values[] = { qRed(p), qGreen(p), qBlue(p) };
+            const int most = qMax(1, qMax(qRed(p), qMax(qGreen(p), qBlue(p))));
+            const auto ink = [most](int level) { return (most - level) * 255 / most; };
+            const int values[] = { inks ? ink(qRed(p)) : qRed(p), inks ? ink(qGreen(p)) : qGreen(p),
+                inks ? ink(qBlue(p)) : qBlue(p), 255 - most };
             for (int c = 0; c < colours; ++c)
                 image->comps[c].data[at] = values[c];
             for (int c = colours; c < colours + extra; ++c)
@@ -380,7 +384,7 @@ inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels
         while (levels > 1 && (1 << (levels - 1)) > tile)
             settings.numresolution = --levels;
     }
-    settings.tcp_mct = grey ? 0 : 1;
+    settings.tcp_mct = grey || inks ? 0 : 1;
     opj_codec_t *codec = opj_create_compress(codestream ? OPJ_CODEC_J2K : OPJ_CODEC_JP2);
     if (!opj_setup_encoder(codec, &settings, image)) {
         opj_destroy_codec(codec);
@@ -416,6 +420,10 @@ inline QByteArray jp2(const QImage &picture, bool codestream = false, int levels
     opj_stream_destroy(stream);
     opj_destroy_codec(codec);
     opj_image_destroy(image);
+    // The encoder names no colour space for inks: the file's says CMYK (12) instead of sRGB.
+    const qsizetype colr = out.bytes.indexOf("colr");
+    if (inks && colr > 0)
+        qToBigEndian<quint32>(12, out.bytes.data() + colr + 7);
     return out.bytes;
 }
 

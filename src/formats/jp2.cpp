@@ -149,6 +149,26 @@ pixels::plane planeof(const opj_image_comp_t &component)
     return made;
 }
 
+// Cyan, magenta, yellow and black inks, of one grid and precision, made red, green and blue in
+// the first three components, as the reference decoder makes them (without a profile of the
+// inks, the plain complement).
+bool inkstocolours(opj_image_comp_t *comps)
+{
+    for (int c = 1; c < 4; ++c)
+        if (comps[c].w != comps[0].w || comps[c].h != comps[0].h || comps[c].prec != comps[0].prec
+            || comps[c].sgnd || comps[0].sgnd)
+            return false;
+    const qint64 top = (qint64(1) << comps[0].prec) - 1;
+    const qint64 count = qint64(comps[0].w) * comps[0].h;
+    for (qint64 i = 0; i < count; ++i) {
+        const qint64 black = top - qBound<qint64>(0, qint64(comps[3].data[i]), top);
+        for (int c = 0; c < 3; ++c)
+            comps[c].data[i]
+                = OPJ_INT32((top - qBound<qint64>(0, qint64(comps[c].data[i]), top)) * black / top);
+    }
+    return true;
+}
+
 bool jp2handler::read(QImage *image)
 {
     if (!header())
@@ -184,15 +204,16 @@ bool jp2handler::read(QImage *image)
             || component.prec > 16)
             return false;
     }
+    const bool cmyk = header->color_space == OPJ_CLRSPC_CMYK;
+    if (cmyk && (decoded < 4 || !inkstocolours(header->comps)))
+        return false;
     const bool grey = header->color_space == OPJ_CLRSPC_GRAY || decoded < 3;
     const opj_image_comp_t *comps = header->comps;
     // e-sYCC is sYCC whose values may reach past sRGB's range, which a screen cannot show.
     const bool ycc = header->color_space == OPJ_CLRSPC_SYCC
         || header->color_space == OPJ_CLRSPC_EYCC
-        || (header->color_space != OPJ_CLRSPC_SRGB && decoded >= 3 && comps[0].dx == 1
+        || (header->color_space != OPJ_CLRSPC_SRGB && !cmyk && decoded >= 3 && comps[0].dx == 1
             && comps[1].dx > 1 && comps[2].dx > 1);
-    if (header->color_space == OPJ_CLRSPC_CMYK)
-        return false;
     // sYCC is full-range BT.601.
     pixels::meaning samples;
     samples.kind = grey ? pixels::model::grey : ycc ? pixels::model::ycc : pixels::model::rgb;
@@ -203,8 +224,9 @@ bool jp2handler::read(QImage *image)
     // The alpha is the component the channel definitions name opacity (1) or premultiplied
     // opacity (2); without them, the one after the colours. Other meanings (65535: none stated)
     // are not shown.
-    int alpha = colours < decoded && !comps[colours].alpha ? colours : -1;
-    for (int c = decoded - 1; c >= colours; --c)
+    const int after = cmyk ? 4 : colours;
+    int alpha = after < decoded && !comps[after].alpha ? after : -1;
+    for (int c = decoded - 1; c >= after; --c)
         if (comps[c].alpha == 1 || comps[c].alpha == 2)
             alpha = c;
     samples.alpha = alpha >= 0;
