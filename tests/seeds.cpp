@@ -59,6 +59,8 @@ int main(int argc, char **argv)
         { "jp2/grey.jp2", writers::jp2(grey) },
         { "jp2/alpha.jp2", writers::jp2(alpha) },
         { "jp2/odd.j2k", writers::jp2(odd, true, 3) },
+        { "jp2/extra.jp2", writers::jp2(alpha, false, 6, 0, 0, false, 1) },
+        { "jp2/inks.jp2", writers::jp2(blocks, false, 6, 0, 0, false, 0, true) },
     };
     for (const auto &[name, bytes] : files) {
         into.mkpath(QFileInfo(name).path());
