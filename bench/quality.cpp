@@ -58,8 +58,8 @@ int main(int argc, char **argv)
             const QSize size = fitted(whole.of.whole, into);
             const QImage reference
                 = whole.image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-            return difference(decode(file, into).image.scaled(size, Qt::IgnoreAspectRatio),
-                reference);
+            return difference(
+                decode(file, into).image.scaled(size, Qt::IgnoreAspectRatio), reference);
         };
         const QSize size = fitted(whole.of.whole, box);
         const QImage reference
