@@ -12,6 +12,11 @@
 //                                          as a held key repeats: the viewer's CPU ms from the
 //                                          first press until it is idle, the ms it still worked
 //                                          after the last press, and its peak memory in KiB
+//   bench plays SECONDS COLOUR COLOUR -- VIEWER ARGS...
+//                                          once an animation whose frames alternate the two
+//                                          colours shows and has played two seconds: over SECONDS,
+//                                          the viewer's CPU seconds a second, the frames it showed
+//                                          a second, and its peak memory in KiB
 // Every picture carries a solid block of one colour at its centre, so the moment it is drawn can
 // be seen from the screen. Colours are written RRGGBB.
 
@@ -22,6 +27,7 @@
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
+#include <QProcess>
 #include <QSet>
 #include <QThread>
 
@@ -162,6 +168,46 @@ bool crowd(const QString &picture, const QString &folder, int others)
     return QFile::copy(picture, folder + "/m.png");
 }
 
+// An animation of `frames` frames of light moving over a picture, as a clip turned into a GIF is,
+// its marker alternating the two colours, made by ImageMagick with its own palette and dithering.
+bool clip(const QString &file, int width, int height, int frames, int delay)
+{
+    if (QFile::exists(file))
+        return true;
+    QDir work(file + ".frames");
+    work.mkpath(".");
+    QStringList args { "-delay", QString::number(delay / 10), "-loop", "0" };
+    for (int f = 0; f < frames; ++f) {
+        const double phase = 2 * M_PI * f / frames;
+        const QImage image
+            = painted(width, height, colours[f % 2], 20 + f, 2, [&](int x, int y, int grain) {
+                  const double u = double(x) / width, v = double(y) / height;
+                  const int wave = int(
+                      40 * std::sin(u * 17 + v * 5 + phase) * std::cos(v * 11 - u * 3 + phase));
+                  return std::array { 70 + int(120 * u) + wave + grain,
+                      90 + int(90 * v) - wave / 2 + grain,
+                      160 - int(90 * (u + v) / 2) + wave / 3 + grain };
+              });
+        const QString name = work.filePath(QString("%1.ppm").arg(f, 3, 10, QChar('0')));
+        if (!image.save(name, "PPM"))
+            return false;
+        args << name;
+    }
+    args << file;
+    const bool made = QProcess::execute("convert", args) == 0;
+    work.removeRecursively();
+    if (!made)
+        std::fprintf(stderr, "cannot make %s with ImageMagick's convert\n", qPrintable(file));
+    return made;
+}
+
+// Animations as users keep them: a clip, a wide clip, and a small loop.
+bool animations(const QString &dir)
+{
+    return clip(dir + "/clip.gif", 960, 540, 48, 40) && clip(dir + "/wide.gif", 1920, 1080, 24, 50)
+        && clip(dir + "/loop.gif", 320, 240, 12, 100);
+}
+
 int pictures(const QString &dir)
 {
     QDir().mkpath(dir + "/steps");
@@ -203,9 +249,9 @@ int pictures(const QString &dir)
         if (!ok)
             std::fprintf(stderr, "cannot write %s\n", qPrintable(out.fileName()));
     }
-    // The small picture alone in a folder, and among 100,000 and 1,000,000 other names (links to
-    // one empty file, quick to make), half before it and half after.
-    ok = ok && crowd(dir + "/small.png", dir + "/alone", 0)
+    // The animations; the small picture alone in a folder, and among 100,000 and 1,000,000 other
+    // names (links to one empty file, quick to make), half before it and half after.
+    ok = ok && animations(dir) && crowd(dir + "/small.png", dir + "/alone", 0)
         && crowd(dir + "/small.png", dir + "/names100k", 100000)
         && crowd(dir + "/small.png", dir + "/names1m", 1000000);
     if (ok && !QFile::exists(dir + "/huge.png")) {
@@ -284,6 +330,20 @@ qint64 cputime()
             total += stat.readAll().split(' ').value(0).toLongLong();
     }
     return total;
+}
+
+// CPU time of the whole viewer, threads that have ended included, in s: coarser than cputime(),
+// for measurements over seconds.
+double processtime()
+{
+    QFile stat(QString("/proc/%1/stat").arg(viewer));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    // Past the command's name, in parentheses: utime and stime are the 12th and 13th fields.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toLongLong() + fields.value(12).toLongLong())
+        / double(sysconf(_SC_CLK_TCK));
 }
 
 // Waits until the viewer has used no CPU for 300 ms.
@@ -395,6 +455,37 @@ int held(int count, const char *key, int rate, QRgb colour, char **command)
     return 0;
 }
 
+// Which of the two colours shows at the screen's centre: 0, 1, or -1 for neither.
+int showingof(const QRgb pair[2])
+{
+    return showing(pair[0]) ? 0 : showing(pair[1]) ? 1 : -1;
+}
+
+int plays(int seconds, const QRgb pair[2], char **command)
+{
+    QElapsedTimer timer;
+    timer.start();
+    launch(command);
+    while (showingof(pair) < 0 && timer.elapsed() < 30000)
+        usleep(2000);
+    if (showingof(pair) < 0)
+        return 1;
+    QThread::msleep(2000);
+    const double before = processtime();
+    timer.restart();
+    int frames = 0;
+    for (int last = showingof(pair); timer.elapsed() < seconds * 1000; usleep(1000)) {
+        const int now = showingof(pair);
+        frames += now >= 0 && now != last;
+        last = now >= 0 ? now : last;
+    }
+    const double elapsed = timer.nsecsElapsed() / 1e9;
+    std::printf(
+        "%.4f %.2f %ld\n", (processtime() - before) / elapsed, frames / elapsed, peakmemory());
+    finish();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -407,15 +498,19 @@ int main(int argc, char **argv)
     if (dashes < 0 || !(display = XOpenDisplay(nullptr))) {
         std::fprintf(stderr,
             "usage: bench pictures DIR | shown COLOUR -- VIEWER... | steps N KEY "
-            "COLOUR COLOUR -- VIEWER... | held N KEY RATE COLOUR -- VIEWER...   (in an X "
+            "COLOUR COLOUR -- VIEWER... | held N KEY RATE COLOUR -- VIEWER... | plays SECONDS "
+            "COLOUR COLOUR -- VIEWER...   (in an X "
             "server)\n");
         return 2;
     }
     auto colour = [](const QString &text) { return QRgb(0xff000000 | text.toUInt(nullptr, 16)); };
     if (args[1] == "shown")
         return shown(colour(args[2]), argv + dashes + 1);
+    const QRgb pair[2] = { colour(args.value(3)), colour(args.value(4)) };
+    if (args[1] == "plays")
+        return plays(args[2].toInt(), pair, argv + dashes + 1);
     if (args[1] == "held")
         return held(args[2].toInt(), argv[3], args[4].toInt(), colour(args[5]), argv + dashes + 1);
-    const QRgb pair[2] = { colour(args[4]), colour(args[5]) };
-    return steps(args[2].toInt(), argv[3], pair, argv + dashes + 1);
+    const QRgb steppair[2] = { colour(args[4]), colour(args[5]) };
+    return steps(args[2].toInt(), argv[3], steppair, argv + dashes + 1);
 }

@@ -168,6 +168,18 @@ inline QSize zoombox()
     return QSize(zoomw, zoomh);
 }
 
+// The size of what the label paints, in window pixels: the extent of what is not black.
+inline QSize drawn()
+{
+    const QImage seen = label->grab().toImage();
+    QRect extent;
+    for (int y = 0; y < seen.height(); ++y)
+        for (int x = 0; x < seen.width(); ++x)
+            if (seen.pixelColor(x, y) != QColor(Qt::black))
+                extent |= QRect(x, y, 1, 1);
+    return QSizeF(extent.size() / ratio()).toSize();
+}
+
 // Answers the next modal box as soon as it opens and records its title and text; gives up after
 // five seconds, so that a box that never came does not answer another test's.
 inline void answermodal(QString *seen)

@@ -122,18 +122,6 @@ class tst_pictures : public QObject
         return colours;
     }
 
-    // The size of what the label paints, in window pixels: the extent of what is not black.
-    static QSize drawn()
-    {
-        const QImage seen = label->grab().toImage();
-        QRect extent;
-        for (int y = 0; y < seen.height(); ++y)
-            for (int x = 0; x < seen.width(); ++x)
-                if (seen.pixelColor(x, y) != QColor(Qt::black))
-                    extent |= QRect(x, y, 1, 1);
-        return QSizeF(extent.size() / ratio()).toSize();
-    }
-
 private slots:
     void cleanup() { QDir::setCurrent(startdir); }
 
@@ -717,96 +705,6 @@ private slots:
         window->tranr();
         QCOMPARE(shown(), QSize(330, 440));
         QCOMPARE(seen().size(), device(QSize(330, 440)));
-    }
-
-    // An animation's frames are made in screen pixels and fill the fit size in window pixels,
-    // with no scroll bars.
-    void sharpAnimation()
-    {
-        auto window = viewer(animation(dir.path(), "a.gif"));
-        QMovie *movie = label->movie();
-        QVERIFY(movie);
-        QTRY_COMPARE(movie->currentPixmap().size(), device(QSize(585, 440)));
-        QCoreApplication::processEvents();
-        const QImage seen = label->grab().toImage();
-        const QRect fit = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
-            device(QSize(585, 440)), QRect(QPoint(), seen.size()));
-        // Window pixels are centred, so the frame may sit a screen pixel off the screen's centre.
-        for (const QPoint corner :
-            { fit.topLeft() + QPoint(2, 2), fit.bottomRight() - QPoint(2, 2) })
-            QVERIFY(seen.pixelColor(corner) == QColor(Qt::red)
-                || seen.pixelColor(corner) == QColor(Qt::blue));
-        QCOMPARE(seen.pixelColor(fit.topLeft() - QPoint(3, 3)), QColor(Qt::black));
-        QCOMPARE(drawn(), QSize(585, 440));
-        QVERIFY(!window->findChild<QScrollArea *>()->horizontalScrollBar()->isVisible());
-        QVERIFY(!window->findChild<QScrollArea *>()->verticalScrollBar()->isVisible());
-    }
-
-    // A GIF is stretched to the fit size as soon as the window has its size, at every resize and
-    // in full screen: a still GIF of one frame, which the movie never decodes again, as well as
-    // an animation's first frame, long before its second is due.
-    void gifsAreFitted_data()
-    {
-        QTest::addColumn<int>("frames");
-        QTest::newRow("one frame") << 1;
-        QTest::newRow("animation, first frame") << 2;
-    }
-    void gifsAreFitted()
-    {
-        QFETCH(int, frames);
-        auto window = viewer(animation(dir.path(), "still.gif", frames, 3000));
-        QMovie *movie = label->movie();
-        QVERIFY(movie);
-        for (const QSize size : { QSize(600, 500), QSize(400, 360), QSize(901, 300) }) {
-            window->resize(size);
-            const QSize fit = size - QSize(15, 60);
-            QCOMPARE(movie->currentFrameNumber(), 0);
-            QCOMPARE(drawn(), fit);
-        }
-        window->showFullScreen();
-        QTRY_COMPARE(drawn(), window->size() - QSize(15, 60));
-        QCOMPARE(movie->currentFrameNumber(), 0);
-    }
-
-    // An animation goes from its first frame to its last and round again, however large its
-    // frames: opened at start-up and fitted, resized on its first frame, and dropped.
-    void animationsLoop_data()
-    {
-        QTest::addColumn<int>("side");
-        QTest::addColumn<QByteArray>("after");
-        QTest::newRow("small") << 2 << QByteArray();
-        QTest::newRow("larger than the reader reads at once") << 200 << QByteArray();
-        // The reader of the last round stops before the file's last byte.
-        QTest::newRow("bytes after its end") << 200 << QByteArray(10000, 'x');
-    }
-    void animationsLoop()
-    {
-        QFETCH(int, side);
-        QFETCH(QByteArray, after);
-        const QString file = animation(dir.path(), "loop.gif", 2, 5, side, after);
-        // Two whole rounds, each frame in turn, the movie still running.
-        const auto loops = [] {
-            QMovie *movie = label->movie();
-            QVERIFY(movie);
-            QList<int> frames;
-            const QMetaObject::Connection seen = QObject::connect(
-                movie, &QMovie::frameChanged, movie, [&frames](int frame) { frames << frame; });
-            QTRY_VERIFY2_WITH_TIMEOUT(
-                frames.size() >= 5, qPrintable(QString::number(frames.size())), 3000);
-            QObject::disconnect(seen);
-            for (qsizetype i = 1; i < frames.size(); ++i)
-                QCOMPARE(frames[i], 1 - frames[i - 1]);
-            QCOMPARE(movie->state(), QMovie::Running);
-        };
-        auto window = viewer(file);
-        loops();
-        window->resize(500, 400);
-        loops();
-        drop(window.get(), { QUrl::fromLocalFile(picture(dir.path(), "still.png", QSize(8, 8))) });
-        drop(window.get(), { QUrl::fromLocalFile(file) });
-        loops();
-        window->resize(600, 500);
-        loops();
     }
 
     // Moved to a screen of another pixel ratio, the window makes its picture again for it.
