@@ -346,10 +346,14 @@ double processtime()
         / double(sysconf(_SC_CLK_TCK));
 }
 
-// Waits until the viewer has used no CPU for 300 ms.
+// Waits until the viewer has used no CPU for 300 ms, or for 5 s at most: an animation playing is
+// never idle.
 void idle()
 {
-    for (qint64 last = -1, now = cputime(); now != last; now = cputime()) {
+    QElapsedTimer waited;
+    waited.start();
+    for (qint64 last = -1, now = cputime(); now != last && waited.elapsed() < 5000;
+         now = cputime()) {
         last = now;
         QThread::msleep(300);
     }

@@ -26,8 +26,6 @@
 #include <cstdio>
 #include <libheif/heif.h>
 
-extern QLabel *label;
-
 namespace {
 
 // Colours are compared on pictures this small, where both are averaged alike.

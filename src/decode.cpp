@@ -3,6 +3,7 @@
 #include "files.h"
 #include "formats/drawing.h"
 #include "formats/kinds.h"
+#include "formats/pixels.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -21,7 +22,6 @@ namespace {
 // The reader's own limit is 256 MiB; photographs and panoramas up to 1 GiB decoded must open. A
 // picture larger than that opens reduced until it fits, where its reader can decode it so.
 constexpr int decodelimitmb = 1024;
-constexpr qint64 limitpixels = qint64(decodelimitmb) << 20 >> 2;
 // A drawing is rendered at the size shown up to this many pixels (128 MiB), and enlarged beyond.
 constexpr qint64 drawnpixels = qint64(32) << 20;
 
@@ -39,7 +39,7 @@ bool opaque(const QImage &image)
     return true;
 }
 
-qint64 pixels(QSize size)
+qint64 area(QSize size)
 {
     return qint64(size.width()) * size.height();
 }
@@ -49,12 +49,12 @@ qint64 pixels(QSize size)
 // file; empty when none is.
 QSize largestof(QSize whole)
 {
-    for (int shrink = 1; shrink <= 64; shrink *= 2) {
-        const QSize size(whole.width() / shrink, whole.height() / shrink);
-        if (pixels(size) <= limitpixels)
-            return size.isEmpty() ? QSize() : size;
-    }
-    return QSize();
+    const auto reduced
+        = [whole](int shrink) { return QSize(whole.width() / shrink, whole.height() / shrink); };
+    const int shrink = pixels::leastshrink(
+        [&](int shrink) { return area(reduced(shrink)) <= pixels::limitpixels(); });
+    const QSize size = shrink ? reduced(shrink) : QSize();
+    return size.isEmpty() ? QSize() : size;
 }
 
 // Writers that mean sRGB often say so with sRGB's primaries and a plain 2.2 gamma (a PNG's gAMA
@@ -106,7 +106,7 @@ QImage laidout(QImage image)
 QSize drawnsize(QSize whole, QSize box, bool *largest)
 {
     QSize size = fitted(whole, box.isEmpty() ? whole : box);
-    *largest = pixels(size) > drawnpixels;
+    *largest = area(size) > drawnpixels;
     if (*largest)
         size = fitted(size, QSize(1, 1) * int(std::sqrt(double(drawnpixels))));
     return size;
@@ -179,10 +179,103 @@ QSize fitted(QSize picture, QSize box)
     return picture.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
-// The reader sees the file's contents only, so its name neither picks the format nor gives the
-// picture a pixel ratio ("@2x"); a photograph is turned upright as its orientation tag says.
-// Sizes are taken in the file's own orientation, which is the one the reader reduces in. A
-// drawing reaches the toolkit's reader only once it is checked.
+namespace {
+
+// What a decode asks of its reader: the picture's size as stored and whether its orientation
+// turns it across, whether the reader decodes at a size, and the size it is decoded at, in the
+// file's own orientation, which is the one the reader reduces in.
+struct plan
+{
+    QSize stored;
+    bool sideways = false;
+    bool sized = false;
+    bool drawing = false;
+    QSize size;
+    extent of;
+
+    QSize asked() const { return sideways ? size.transposed() : size; }
+};
+
+// The reader of a file: a drawing only once it is checked, held in `document`; a picture of a
+// format its first bytes tell by that format's reader alone, so that no other reader is loaded
+// for it; only what they do not tell is offered to every reader. Its name neither picks the
+// format nor gives the picture a pixel ratio ("@2x"); a photograph is turned upright as its
+// orientation tag says.
+bool prepare(QImageReader &reader, QFile &input, QBuffer &document)
+{
+    const bool drawing = drawing::claimed(input);
+    if (drawing) {
+        document.setData(drawing::checked(input));
+        if (document.data().isEmpty() || !document.open(QIODevice::ReadOnly))
+            return false;
+    }
+    const QByteArray format = drawing ? QByteArray("svg") : formatof(input);
+    reader.setDevice(drawing ? static_cast<QIODevice *>(&document) : &input);
+    reader.setFormat(format);
+    reader.setAutoDetectImageFormat(format.isEmpty());
+    reader.setAutoTransform(true);
+    // JPEG smooths its way from the step it decodes at to the size asked.
+    reader.setQuality(100);
+    return true;
+}
+
+// The size to decode at: that shown, within the largest decode the limit allows; a drawing's
+// within the largest rendering. Empty where nothing may be decoded.
+plan planned(QImageReader &reader, bool drawing, QSize box)
+{
+    plan p;
+    p.drawing = drawing;
+    p.stored = reader.size();
+    p.sideways = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    if (p.sideways)
+        box.transpose();
+    p.of.whole = p.sideways ? p.stored.transposed() : p.stored;
+    p.sized = drawing || reader.supportsOption(QImageIOHandler::ScaledSize);
+    // Those that decode at a size may give less than the whole; the others decode it whole.
+    const QSize largest = p.sized && !drawing ? largestof(p.stored) : p.stored;
+    if (largest.isEmpty())
+        return p;
+    p.size = box.isEmpty() ? largest : fitted(p.stored, box).boundedTo(largest);
+    p.of.drawn = drawing;
+    if (drawing)
+        p.size = drawnsize(p.stored, box, &p.of.finest);
+    else
+        p.of.finest = p.size == largest;
+    return p;
+}
+
+QImage read(QImageReader &reader, const plan &p)
+{
+    if (p.sized && p.size != p.stored)
+        reader.setScaledSize(p.size);
+    QImage image = reader.read();
+    // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
+    image.setDevicePixelRatio(1);
+    // Decoded whole, and averaged down to the size shown.
+    if (!p.sized && !image.isNull() && image.size() != p.asked())
+        image = image.scaled(p.asked(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return image;
+}
+
+// A picture of other proportions than its header said is shown in its own; every picture comes
+// in sRGB's colours, laid out as the screen's pixmaps.
+decoded finish(QImage image, plan p)
+{
+    const QSize kept = fitted(image.size(), p.asked());
+    if (!p.drawing && !image.isNull() && !pixels::withinpixel(kept, p.asked())) {
+        p.of.whole = image.size().scaled(p.of.whole, Qt::KeepAspectRatioByExpanding);
+        p.of.finest = true;
+    }
+    // Deep pictures are brought into sRGB's colours before they lose their depth.
+    if (image.depth() > 32)
+        tosrgb(image);
+    decoded result { laidout(std::move(image)), p.of };
+    tosrgb(result.image);
+    return result;
+}
+
+} // namespace
+
 decoded decode(const QString &file, QSize box, qint64 budget)
 {
     QFile input;
@@ -190,63 +283,13 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     if (!openfile(file, input) || input.size() == 0)
         return {};
     QBuffer document;
-    const bool drawing = drawing::claimed(input);
-    if (drawing) {
-        document.setData(drawing::checked(input));
-        if (document.data().isEmpty() || !document.open(QIODevice::ReadOnly))
-            return {};
-    }
-    // A picture of a format its first bytes tell is read by that format's reader alone, and no
-    // other reader is loaded for it; only what they do not tell is offered to every reader.
-    const QByteArray format = drawing ? QByteArray("svg") : formatof(input);
-    QImageReader reader(drawing ? static_cast<QIODevice *>(&document) : &input, format);
-    reader.setAutoDetectImageFormat(format.isEmpty());
-    reader.setAutoTransform(true);
-    // JPEG smooths its way from the step it decodes at to the size asked.
-    reader.setQuality(100);
-    const QSize stored = reader.size();
-    const bool sideways = reader.transformation() & QImageIOHandler::TransformationRotate90;
-    if (sideways)
-        box.transpose();
-    decoded result;
-    result.of.whole = sideways ? stored.transposed() : stored;
-    const bool sized = drawing || reader.supportsOption(QImageIOHandler::ScaledSize);
-    // Those that decode at a size may give less than the whole; the others decode it whole.
-    const QSize largest = sized && !drawing ? largestof(stored) : stored;
-    if (largest.isEmpty())
+    QImageReader reader;
+    if (!prepare(reader, input, document))
         return {};
-    QSize size = box.isEmpty() ? largest : fitted(stored, box).boundedTo(largest);
-    if (drawing) {
-        result.of.drawn = true;
-        size = drawnsize(stored, box, &result.of.finest);
-    } else {
-        result.of.finest = size == largest;
-    }
-    if (pixels(sized ? size : stored) > budget)
+    const plan p = planned(reader, reader.device() == &document, box);
+    if (p.size.isEmpty() || area(p.sized ? p.size : p.stored) > budget)
         return {};
-    if (sized && size != stored)
-        reader.setScaledSize(size);
-    QImage image = reader.read();
-    // Where the reader knows the name (embedded pictures, other systems), "@2x" would halve it.
-    image.setDevicePixelRatio(1);
-    const QSize asked = sideways ? size.transposed() : size;
-    if (!sized && !image.isNull() && image.size() != asked) {
-        // Decoded whole, and averaged down to the size shown.
-        image = image.scaled(asked, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    }
-    // A picture of other proportions than its header said is shown in its own.
-    const QSize kept = fitted(image.size(), asked);
-    if (!drawing && !image.isNull()
-        && (qAbs(kept.width() - asked.width()) > 1 || qAbs(kept.height() - asked.height()) > 1)) {
-        result.of.whole = image.size().scaled(result.of.whole, Qt::KeepAspectRatioByExpanding);
-        result.of.finest = true;
-    }
-    // Deep pictures are brought into sRGB's colours before they lose their depth.
-    if (image.depth() > 32)
-        tosrgb(image);
-    result.image = laidout(std::move(image));
-    tosrgb(result.image);
-    return result;
+    return finish(read(reader, p), p);
 }
 
 QFuture<QList<QList<QImage>>> decodeahead(const QStringList &files)

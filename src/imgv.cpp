@@ -3,6 +3,7 @@
 #include "canvas.h"
 #include "decode.h"
 #include "names.h"
+#include "steps.h"
 
 #include <QDropEvent>
 #include <QFileInfo>
@@ -17,23 +18,15 @@
 #include <QWheelEvent>
 #include <optional>
 
-// View state shared by every command of the one window.
-QLabel *label = nullptr; // the picture label: made by buildui, every command shows into it
-int zoomw = 0; // display box: set to the fit size by resizes and steps, moved by the zoom steps
+QLabel *label = nullptr;
+int zoomw = 0;
 int zoomh = 0;
-QStringList files; // the last folder listing: the first, once the picture is shown, and each step
-QString curpath; // the picture opened at start-up or by the last drop, as received
+QStringList files;
+QString curpath;
 
 namespace {
 
-// The picture gets the window less a 15-pixel strip at the side and 60 pixels for the buttons.
-constexpr int marginw = 15;
-constexpr int marginh = 60;
-// Zoom moves the display box by 50 pixels each way; a box side of 50 or less is refused. Zooming in
-// has no bound but the largest widget the toolkit can make, which the view must become.
-constexpr int zoomstep = 50;
-constexpr int zoomfloor = 50;
-constexpr int zoomceiling = QWIDGETSIZE_MAX;
+using steps::zoomstep;
 constexpr qreal quarterturn = 90;
 // The window's size when it opens, for which the start-up picture is decoded.
 constexpr int startw = 600;
@@ -93,7 +86,7 @@ void imgv::openimage(QString path)
     if (isanimation(path))
         gif = true;
     open(path);
-    pictures.begin(opened, QSize(startw - marginw, starth - marginh) * devicePixelRatioF());
+    pictures.begin(opened, steps::fitof(QSize(startw, starth)) * devicePixelRatioF());
     // The buttons' pictures decode after it, on another core, while the window is being made.
     bar.prepare();
 }
@@ -157,25 +150,13 @@ void imgv::tranr()
 void imgv::forward()
 {
     files = listfolder();
-    if (++index < files.size())
-        load(files.at(index));
-    else
-        --index;
-    refresh();
-    prepare();
+    step(steps::forwardof(index, files.size()).value_or(index));
 }
 
 void imgv::backward()
 {
     files = listfolder();
-    // From past the end (files removed, or a dropped file the listing lacks) step to the last one.
-    index = qMin(index - 1, int(files.size()) - 1);
-    if (index < 0)
-        index = 0;
-    else
-        load(files.at(index));
-    refresh();
-    prepare();
+    step(steps::backwardof(index, files.size()).value_or(-1));
 }
 
 void imgv::zoomin()
@@ -354,7 +335,18 @@ void imgv::refresh()
 
 QSize imgv::fitsize() const
 {
-    return QSize(width() - marginw, height() - marginh);
+    return steps::fitof(size());
+}
+
+// Shows the listing's entry at a position, where it moved (a position of -1 stays at the first),
+// fitted, and prepares its neighbours.
+void imgv::step(int to)
+{
+    if (to != index && to >= 0)
+        load(files.at(to));
+    index = qMax(to, 0);
+    refresh();
+    prepare();
 }
 
 void imgv::showscaled(QSize box)
@@ -476,10 +468,9 @@ void imgv::wheelcommand(QPoint angle, QPointF at)
 void imgv::zoomabout(int step, std::optional<QPointF> pointer)
 {
     const QPointF spot = place.spotat(pointer.value_or(place.middle()));
-    if (step > 0 ? mayzoomin() : mayzoomout()) {
-        zoomw += step;
-        zoomh += step;
-    }
+    const QSize box = steps::zoomed(QSize(zoomw, zoomh), step);
+    zoomw = box.width();
+    zoomh = box.height();
     // A zoom that outgrows the picture's decode is likely to go on: the whole picture is decoded
     // once, rather than each finer reduction in turn (a reduced decode costs nearly what a whole
     // one does).
@@ -487,16 +478,6 @@ void imgv::zoomabout(int step, std::optional<QPointF> pointer)
         sharpen(fitted(detail.own(), QSize(zoomw, zoomh)) * devicePixelRatioF(), true);
     showscaled(QSize(zoomw, zoomh));
     place.keepspot(spot, pointer.value_or(place.middle()));
-}
-
-bool imgv::mayzoomin() const
-{
-    return zoomw <= zoomceiling - zoomstep && zoomh <= zoomceiling - zoomstep;
-}
-
-bool imgv::mayzoomout() const
-{
-    return zoomw - zoomstep > zoomfloor && zoomh - zoomstep > zoomfloor;
 }
 
 void imgv::togglefullscreen()

@@ -14,12 +14,21 @@
 #include <optional>
 
 class QDragEnterEvent;
+class QLabel;
 class QDropEvent;
 class QKeyEvent;
 class QMouseEvent;
 class QMovie;
 class QResizeEvent;
 class QScrollArea;
+
+// View state shared by every command of the one window.
+extern QLabel *label; // the picture label: made by buildui, every command shows into it
+extern int zoomw; // display box: set to the fit size by resizes and steps, moved by the zoom steps
+extern int zoomh;
+extern QStringList
+    files; // the last folder listing: the first, once the picture is shown, and each step
+extern QString curpath; // the picture opened at start-up or by the last drop, as received
 
 // The viewer window: one picture fitted on black, with the commands that step, zoom and turn it.
 class imgv : public QWidget
@@ -58,6 +67,7 @@ private:
     void takepixels();
     void sharpen(QSize shown, bool whole = false);
     void prepare();
+    void step(int to);
     void refresh();
     QSize fitsize() const;
     void showscaled(QSize box);
@@ -69,8 +79,6 @@ private:
     void keycommand(int key);
     void wheelcommand(QPoint angle, QPointF at);
     void zoomabout(int step, std::optional<QPointF> pointer = std::nullopt);
-    bool mayzoomin() const;
-    bool mayzoomout() const;
     void togglefullscreen();
 
     int located = 0;

@@ -1,4 +1,4 @@
-// Building blocks of PNG and JPEG files, for pictures the toolkit's writers would not make.
+// Building blocks of PNG, JPEG and GIF files, for pictures the toolkit's writers would not make.
 #pragma once
 
 #include <QBuffer>
@@ -91,3 +91,46 @@ inline QByteArray withprofile(const QByteArray &picture, const QByteArray &profi
 }
 
 } // namespace chunks
+
+// An animation of square frames: red, then blue, each shown for `delay` hundredths of a second
+// and looping `loops` times after the first round (0: for ever; -1: no loop extension, played
+// once); one of a single frame is a still GIF, as image editors save one. Each pixel is coded
+// between clear codes, so no code table builds up: a frame of `side` pixels a side takes about
+// three quarters of a byte a pixel, and from 75 pixels on it is larger than the toolkit's reader
+// reads at once.
+inline QByteArray gifbytes(int frames, int delay, int side, int loops = 0)
+{
+    const QByteArray sides = QByteArray(1, char(side & 0xff)) + char(side >> 8);
+    const auto frame = [side, sides](int colour) {
+        // Three-bit codes: 4 clears the table, 5 ends the picture.
+        QByteArray codes;
+        quint32 bits = 0;
+        int held = 0;
+        const auto put = [&](quint32 code) {
+            bits |= code << held;
+            for (held += 3; held >= 8; held -= 8, bits >>= 8)
+                codes += char(bits & 0xff);
+        };
+        for (int i = 0; i < side * side; ++i) {
+            put(4);
+            put(quint32(colour));
+        }
+        put(5);
+        if (held)
+            codes += char(bits & 0xff);
+        QByteArray data(1, 2);
+        for (qsizetype at = 0; at < codes.size(); at += 255)
+            data += char(qMin<qsizetype>(255, codes.size() - at)) + codes.mid(at, 255);
+        return QByteArray::fromHex("2c00000000") + sides + sides + '\0' + data + '\0';
+    };
+    QByteArray gif
+        = "GIF89a" + sides + sides + QByteArray::fromHex("810000ff00000000ff000000000000");
+    if (frames > 1 && loops >= 0)
+        gif += QByteArray::fromHex("21ff0b") + "NETSCAPE2.0" + QByteArray::fromHex("0301")
+            + char(loops & 0xff) + char(loops >> 8) + '\0';
+    const QByteArray control
+        = QByteArray::fromHex("21f90404") + char(delay) + QByteArray(2, 0) + '\0';
+    for (int i = 0; i < frames; ++i)
+        gif += control + frame(i % 2);
+    return gif + ';';
+}

@@ -1,9 +1,10 @@
 // A coverage-guided fuzzing target for one of the project's own readers (FORMAT: heif, jxl, jp2,
-// webp or png): libFuzzer's bytes are read through the toolkit's reader interface, whole and
-// reduced, as the decoding unit reads a file. Not part of the suite; built with clang and run by
+// webp, png or movie): libFuzzer's bytes are read through the toolkit's reader interface, whole and
+// reduced, as the decoding unit reads a file; an animation is played as the window's movie plays
+// it. Not part of the suite; built with clang and run by
 // hand:
 //   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DPORVANE_FUZZ=ON
-//   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png seeds
+//   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png fuzz-movie seeds
 //   build-fuzz/tests/seeds seeds/ && build-fuzz/tests/fuzz-heif -max_total_time=1800 corpus/
 //   seeds/heif
 // PNG takes the suite's collection as its seeds: fuzz-png corpus/ tests/data/png
@@ -59,6 +60,24 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     return 0;
 }
 
+// Rounds of an animation as the movie plays them, at a size the last byte picks; the second round
+// is resized partway, as a resize of the window does.
+void play(QIODevice *device, int last)
+{
+    QImageReader reader(device, "movie");
+    reader.setScaledSize(QSize(1 + (last & 0x70), 1 + (last >> 4 & 7) * 9));
+    for (int round = 0; round < 3; ++round) {
+        for (int frame = 0; frame < 64 && reader.canRead(); ++frame) {
+            if (reader.read().isNull())
+                return;
+            if (round == 1 && frame == 1)
+                reader.setScaledSize(QSize(17, 11));
+        }
+        if (!reader.jumpToImage(0))
+            return;
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     QByteArray bytes
@@ -69,8 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The last byte picks a reduction, as a window of some size would, and whether the bytes come
     // from a device that cannot seek.
     const int last = size ? data[size - 1] : 0;
+    QIODevice *device = last & 4 ? static_cast<QIODevice *>(&pipe) : &buffer;
+    if (qstrcmp(FORMAT, "movie") == 0) {
+        play(device, last);
+        return 0;
+    }
     const int shrink = 1 << (last & 3);
-    QImageReader reader(last & 4 ? static_cast<QIODevice *>(&pipe) : &buffer, FORMAT);
+    QImageReader reader(device, FORMAT);
     const QSize whole = reader.size();
     if (whole.isValid() && shrink > 1)
         reader.setScaledSize(QSize(whole.width() / shrink, whole.height() / shrink));

@@ -1,5 +1,6 @@
 // Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
-// tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp.
+// tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp, and the
+// animations the window's movie plays, seeds/movie.
 
 #include "chunks.h"
 #include "writers.h"
@@ -61,6 +62,10 @@ int main(int argc, char **argv)
         { "jp2/odd.j2k", writers::jp2(odd, true, 3) },
         { "jp2/extra.jp2", writers::jp2(alpha, false, 6, 0, 0, false, 1) },
         { "jp2/inks.jp2", writers::jp2(blocks, false, 6, 0, 0, false, 0, true) },
+        { "movie/two.gif", gifbytes(2, 2, 4) },
+        { "movie/still.gif", gifbytes(1, 0, 3) },
+        { "movie/three.gif", gifbytes(3, 1, 80, 2) },
+        { "movie/once.gif", gifbytes(4, 5, 9, -1) },
     };
     for (const auto &[name, bytes] : files) {
         into.mkpath(QFileInfo(name).path());

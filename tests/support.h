@@ -32,13 +32,6 @@ struct readersfound
     readersfound() { setupdecoding(); }
 };
 
-// The window's shared view state.
-extern QLabel *label;
-extern int zoomw;
-extern int zoomh;
-extern QStringList files;
-extern QString curpath;
-
 inline QImage filled(QSize size, QColor colour)
 {
     QImage image(size, QImage::Format_RGB32);
@@ -56,50 +49,15 @@ inline QString picture(const QString &folder, const QString &name, QSize size,
     return file;
 }
 
-// An animation of square frames: red, then blue, each shown for `delay` hundredths of a second
-// and looping; one of a single frame is a still GIF, as image editors save one. Each pixel is coded
-// between clear codes, so no code table builds up: a frame of `side` pixels a side takes about
-// three quarters of a byte a pixel, and from 75 pixels on it is larger than the toolkit's reader
-// reads at once.
+// An animation of square frames, written by gifbytes, in a file of the folder.
 inline QString animation(const QString &folder, const QString &name, int frames = 2, int delay = 10,
-    int side = 2, const QByteArray &trailing = QByteArray())
+    int side = 2, const QByteArray &trailing = QByteArray(), int loops = 0)
 {
-    const QByteArray sides = QByteArray(1, char(side & 0xff)) + char(side >> 8);
-    const auto frame = [side, sides](int colour) {
-        // Three-bit codes: 4 clears the table, 5 ends the picture.
-        QByteArray codes;
-        quint32 bits = 0;
-        int held = 0;
-        const auto put = [&](quint32 code) {
-            bits |= code << held;
-            for (held += 3; held >= 8; held -= 8, bits >>= 8)
-                codes += char(bits & 0xff);
-        };
-        for (int i = 0; i < side * side; ++i) {
-            put(4);
-            put(quint32(colour));
-        }
-        put(5);
-        if (held)
-            codes += char(bits & 0xff);
-        QByteArray data(1, 2);
-        for (qsizetype at = 0; at < codes.size(); at += 255)
-            data += char(qMin<qsizetype>(255, codes.size() - at)) + codes.mid(at, 255);
-        return QByteArray::fromHex("2c00000000") + sides + sides + '\0' + data + '\0';
-    };
-    QByteArray gif
-        = "GIF89a" + sides + sides + QByteArray::fromHex("810000ff00000000ff000000000000");
-    if (frames > 1)
-        gif += QByteArray::fromHex("21ff0b") + "NETSCAPE2.0" + QByteArray::fromHex("0301000000");
-    const QByteArray control
-        = QByteArray::fromHex("21f90404") + char(delay) + QByteArray(2, 0) + '\0';
-    for (int i = 0; i < frames; ++i)
-        gif += control + frame(i % 2);
     const QString file = QDir(folder).absoluteFilePath(name);
     QFile out(file);
     if (!out.open(QIODevice::WriteOnly))
         qWarning("could not write %s", qPrintable(file));
-    out.write(gif + ';' + trailing);
+    out.write(gifbytes(frames, delay, side, loops) + trailing);
     return file;
 }
 

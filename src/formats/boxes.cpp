@@ -223,6 +223,35 @@ struct items
         return 0;
     }
 
+    // The file's bytes, `room` from `start` on the device.
+    struct file
+    {
+        QIODevice *device;
+        qint64 start;
+        qint64 room;
+    };
+
+    // One extent of an item's data appended: from the meta box's own data (method 1) or from the
+    // file (0); false where it cannot be read or is over the limit.
+    bool append(QByteArray &made, int method, quint64 offset, quint64 length, const file &in) const
+    {
+        if (length > quint64(metalimit) * 8 || made.size() + qint64(length) > metalimit * 8)
+            return false;
+        if (method == 1) {
+            const QByteArrayView idat = first(inside, "idat").body;
+            if (offset + length > quint64(idat.size()))
+                return false;
+            made += idat.sliced(qsizetype(offset), qsizetype(length)).toByteArray();
+            return true;
+        }
+        if (method != 0 || length == 0 || offset + length > quint64(in.room)
+            || !in.device->seek(in.start + qint64(offset)))
+            return false;
+        const QByteArray read = in.device->read(qint64(length));
+        made += read;
+        return read.size() == qint64(length);
+    }
+
     // An item's data, from the file or from the meta box's own data, as its location says; empty
     // where it cannot be read or is over the limit.
     QByteArray data(quint32 item, QIODevice *device, qint64 start, qint64 room) const
@@ -257,22 +286,8 @@ struct items
                 at += lengthsize;
                 if (id != item)
                     continue;
-                if (length > quint64(metalimit) * 8 || made.size() + qint64(length) > metalimit * 8)
+                if (!append(made, method, offset, length, { device, start, room }))
                     return QByteArray();
-                if (method == 1) {
-                    const QByteArrayView idat = first(inside, "idat").body;
-                    if (offset + length > quint64(idat.size()))
-                        return QByteArray();
-                    made += idat.sliced(qsizetype(offset), qsizetype(length)).toByteArray();
-                } else if (method == 0 && length > 0 && offset + length <= quint64(room)
-                    && device->seek(start + qint64(offset))) {
-                    const QByteArray read = device->read(qint64(length));
-                    if (read.size() != qint64(length))
-                        return QByteArray();
-                    made += read;
-                } else {
-                    return QByteArray();
-                }
             }
             if (id == item)
                 return made;

@@ -3,6 +3,8 @@
 // pictures lie.
 #pragma once
 
+#include "colour.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QRect>
@@ -36,9 +38,9 @@ picture primary(QIODevice *device, qint64 start, qint64 size, const coding &code
 // A colour description (colr nclx), as H.273 code points.
 struct description
 {
-    int primaries = 2;
-    int transfer = 2;
-    int matrix = 2;
+    int primaries = colour::code::unspecified;
+    int transfer = colour::code::unspecified;
+    int matrix = colour::code::unspecified;
     bool full = false;
 };
 

@@ -17,12 +17,6 @@ namespace codecs {
 
 namespace {
 
-// The pixels the decoding limit allows a picture.
-qint64 limitpixels()
-{
-    return (qint64(QImageReader::allocationLimit()) << 20) / 4;
-}
-
 pixels::plane planeof(const uint8_t *data, int stride, int width, int height, int bits)
 {
     pixels::plane made;
@@ -329,7 +323,7 @@ std::unique_ptr<frame> decode(QByteArrayView config, QByteArrayView data, int th
         + data.toByteArray();
     Dav1dSettings settings;
     dav1d_default_settings(&settings);
-    settings.frame_size_limit = unsigned(qMin<qint64>(limitpixels(), UINT_MAX));
+    settings.frame_size_limit = unsigned(qMin<qint64>(pixels::limitpixels(), UINT_MAX));
     settings.all_layers = 0;
     settings.max_frame_delay = 1;
     settings.n_threads = qMax(1, threads);

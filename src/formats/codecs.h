@@ -20,9 +20,9 @@ public:
     virtual ~frame() = default;
 
     QList<pixels::plane> planes; // luma alone, for grey; or luma and two colour differences
-    int primaries = 2;
-    int transfer = 2;
-    int matrix = 2;
+    int primaries = colour::code::unspecified;
+    int transfer = colour::code::unspecified;
+    int matrix = colour::code::unspecified;
     bool full = false;
 };
 

@@ -72,7 +72,7 @@ chromaticities primaries(int code)
 
 curve lightof(int transfer)
 {
-    return transfer == 16 ? curve::pq : transfer == 18 ? curve::hlg : curve::plain;
+    return transfer == code::pq ? curve::pq : transfer == code::hlg ? curve::hlg : curve::plain;
 }
 
 QColorSpace space(const chromaticities &of, int transfer, double gamma)
@@ -83,8 +83,8 @@ QColorSpace space(const chromaticities &of, int transfer, double gamma)
     };
     switch (transfer) {
     case 8: // linear
-    case 16: // PQ, written as linear light
-    case 18: // HLG, likewise
+    case code::pq: // written as linear light
+    case code::hlg: // likewise
         return made(tf::Linear);
     case 4:
         return made(tf::Gamma, 2.2);
@@ -126,10 +126,10 @@ std::vector<quint16> levels(int bits, curve light, bool wide)
     return made;
 }
 
-weights matrix(int code)
+weights matrix(int number)
 {
-    switch (code) {
-    case 0:
+    switch (number) {
+    case code::identity:
         return { 0, 0, true };
     case 1:
         return { 0.2126, 0.0722 };

@@ -9,6 +9,14 @@
 
 namespace colour {
 
+// The H.273 code points the readers act on by name; the tables below take the rest by number.
+namespace code {
+constexpr int unspecified = 2; // of primaries, transfer and matrix alike
+constexpr int identity = 0; // matrix: the samples are green, blue and red as they are
+constexpr int pq = 16; // transfer: SMPTE 2084, perceptual quantisation
+constexpr int hlg = 18; // transfer: hybrid log-gamma
+} // namespace code
+
 struct chromaticities
 {
     QPointF white;

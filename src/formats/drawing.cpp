@@ -4,6 +4,7 @@
 #include <QIODevice>
 #include <QTextStream>
 #include <QXmlStreamReader>
+#include <algorithm>
 #include <zlib.h>
 
 namespace drawing {
@@ -78,6 +79,25 @@ bool inside(QStringView reference)
     return !claimedbytes(payload.left(64));
 }
 
+// Whether the document type declares an entity outside the drawing.
+bool external(const QXmlStreamReader &xml)
+{
+    const QXmlStreamEntityDeclarations entities = xml.entityDeclarations();
+    return std::any_of(entities.begin(), entities.end(), [](const QXmlStreamEntityDeclaration &e) {
+        return !e.systemId().isEmpty() || !e.publicId().isEmpty();
+    });
+}
+
+// Whether an element refers outside the drawing; a link (`a`) is only followed by a click.
+bool refersout(const QXmlStreamReader &xml)
+{
+    const QXmlStreamAttributes attributes = xml.attributes();
+    return xml.name() != QLatin1String("a")
+        && std::any_of(attributes.begin(), attributes.end(), [](const QXmlStreamAttribute &a) {
+               return a.name() == QLatin1String("href") && !inside(a.value());
+           });
+}
+
 bool bounded(const QByteArray &document)
 {
     QXmlStreamReader xml(document);
@@ -87,20 +107,15 @@ bool bounded(const QByteArray &document)
     while (!xml.atEnd()) {
         switch (xml.readNext()) {
         case QXmlStreamReader::DTD:
-            for (const QXmlStreamEntityDeclaration &entity : xml.entityDeclarations())
-                if (!entity.systemId().isEmpty() || !entity.publicId().isEmpty())
-                    return false;
+            if (external(xml))
+                return false;
             break;
         case QXmlStreamReader::EntityReference:
             return false;
         case QXmlStreamReader::StartElement:
-            if (++depth > depthlimit || ++elements > elementlimit)
+            if (++depth > depthlimit || ++elements > elementlimit || refersout(xml))
                 return false;
             style = xml.name() == QLatin1String("style");
-            for (const QXmlStreamAttribute &attribute : xml.attributes())
-                if (attribute.name() == QLatin1String("href") && xml.name() != QLatin1String("a")
-                    && !inside(attribute.value()))
-                    return false;
             break;
         case QXmlStreamReader::EndElement:
             --depth;

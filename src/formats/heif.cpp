@@ -94,6 +94,9 @@ protected:
 
 private:
     QImage gathered(QSize size, bool reduced, colour::curve *light, boxes::description *used) const;
+    pixels::meaning meaningof(
+        const codecs::frame &first, const boxes::description &used, colour::curve light) const;
+    QImage shown(colour::curve *light, boxes::description *used) const;
     QImage composed() const;
     QColorSpace colourspace(const boxes::description &coded, colour::curve *light) const;
 
@@ -187,6 +190,113 @@ QColorSpace heifhandler::colourspace(const boxes::description &coded, colour::cu
     return colour::coded(coded.primaries, coded.transfer);
 }
 
+// One coded tile of a layout; a tile of a grid on a core of its own, a single picture on every
+// core.
+std::unique_ptr<codecs::frame> decodetile(const boxes::layout &from, int index, bool reduced)
+{
+    const boxes::layout::tile &tile = from.tiles[index];
+    return codecs::decode(
+        tile.type, tile.config, tile.data, from.tiles.size() > 1 ? 1 : cores(), reduced);
+}
+
+// The grids of a layout's channels over the whole picture, from its first tile, which says what
+// its samples are: their bits, and the colour planes' subsampling. A single picture is as large as
+// its stream decodes (a stream of layers whose later layers are missing decodes smaller); a grid,
+// as it says. Alpha (channel 3) takes the first plane alone.
+bool gridsof(const boxes::layout &from, int channel, const codecs::frame *first,
+    QList<pixels::gatherer::grid> &grids)
+{
+    if (!first || first->planes.isEmpty() || (channel == 0 && first->planes.size() == 2))
+        return false;
+    const pixels::plane &luma = first->planes[0];
+    const QSize size = from.tiles.size() == 1 ? QSize(luma.width, luma.height) : from.size;
+    for (qsizetype c = 0; c < (channel == 3 ? 1 : first->planes.size()); ++c) {
+        const pixels::plane &p = first->planes[c];
+        // Colour planes are subsampled by two, or not at all.
+        const int across = p.width < luma.width ? 2 : 1;
+        const int down = p.height < luma.height ? 2 : 1;
+        grids.append(
+            { QSize((size.width() + across - 1) / across, (size.height() + down - 1) / down),
+                p.bits });
+    }
+    return true;
+}
+
+// A tile's plane, where the tile lies in its channel's grid, cut where the grid ends.
+bool addplane(pixels::gatherer &into, int channel, const pixels::gatherer::grid &grid,
+    const pixels::plane &plane, int column, int row)
+{
+    if (plane.bits != grid.bits)
+        return false;
+    const int x = column * plane.width, y = row * plane.height;
+    const int count = qMin(plane.width, grid.size.width() - x);
+    for (int r = 0; r < qMin(plane.height, grid.size.height() - y) && count > 0; ++r) {
+        const uchar *line = plane.data + qsizetype(r) * plane.stride;
+        if (plane.bytes == 1)
+            into.add(channel, y + r, x, count, line);
+        else
+            into.add(channel, y + r, x, count, reinterpret_cast<const quint16 *>(line));
+    }
+    return true;
+}
+
+// One part of the picture: the colours, whose channels start at 0, or the alpha, at 3.
+struct part
+{
+    const boxes::layout *from = nullptr;
+    int channel = 0;
+    std::unique_ptr<codecs::frame> first;
+};
+
+// The tiles of a part gathered into the picture: the first, already decoded, then the others,
+// each on a core of its own.
+bool gatherpart(pixels::gatherer &into, const QList<pixels::gatherer::grid> &grids, part &p,
+    qsizetype colours, bool reduced)
+{
+    const qsizetype planes = p.channel == 3 ? 1 : colours;
+    const auto add = [&](int index, const codecs::frame &frame) {
+        const int column = index % p.from->columns, row = index / p.from->columns;
+        if (frame.planes.size() < planes)
+            return false;
+        for (qsizetype c = 0; c < planes; ++c) {
+            const int k = int(p.channel + c);
+            if (!addplane(into, k, grids[k], frame.planes[c], column, row))
+                return false;
+        }
+        return true;
+    };
+    std::atomic_bool broken = !add(0, *p.first);
+    p.first.reset();
+    inparallel(
+        int(p.from->tiles.size()) - 1,
+        [&](int begin, int end) {
+            for (int i = begin + 1; i < end + 1 && !broken; ++i) {
+                const std::unique_ptr<codecs::frame> frame = decodetile(*p.from, i, reduced);
+                if (!frame || !add(i, *frame))
+                    broken = true;
+            }
+        },
+        1);
+    return !broken;
+}
+
+// What the samples of the first tile mean, as the file describes them. Grey samples are shown as
+// they are, whatever range they say, as libheif shows them.
+pixels::meaning heifhandler::meaningof(
+    const codecs::frame &first, const boxes::description &used, colour::curve light) const
+{
+    pixels::meaning samples;
+    const bool grey = first.planes.size() == 1;
+    samples.kind = grey ? pixels::model::grey : pixels::model::ycc;
+    samples.full = grey || used.full;
+    samples.weights = colour::matrix(used.matrix);
+    samples.light = light;
+    samples.wide = first.planes[0].bits > 8;
+    samples.alpha = bool(made->alpha);
+    samples.premultiplied = heif_image_handle_is_premultiplied_alpha(primary.get());
+    return samples;
+}
+
 // The layout's coded pictures decoded and gathered into a picture of a size, before its changes:
 // one picture on every core, or the tiles of a grid side by side, each on a core of its own, and
 // its alpha likewise. The colours are made as the file describes them, or else as the first
@@ -194,100 +304,32 @@ QColorSpace heifhandler::colourspace(const boxes::description &coded, colour::cu
 QImage heifhandler::gathered(
     QSize size, bool reduced, colour::curve *light, boxes::description *used) const
 {
-    // The picture's layouts: the colours, whose channels start at 0, and the alpha, at 3.
-    QList<std::pair<const boxes::layout *, int>> parts = { { &*made, 0 } };
+    std::vector<part> parts;
+    parts.push_back({ &*made, 0, nullptr });
     if (made->alpha)
-        parts.append({ made->alpha.get(), 3 });
-    const auto decode = [reduced](const boxes::layout &from, int index) {
-        return codecs::decode(from.tiles[index].type, from.tiles[index].config,
-            from.tiles[index].data, from.tiles.size() > 1 ? 1 : cores(), reduced);
-    };
-    // The first tile of each says what its samples are: their bits, and the colour planes'
-    // subsampling, from which each channel's grid over the whole picture follows.
-    std::vector<std::unique_ptr<codecs::frame>> firsts;
+        parts.push_back({ made->alpha.get(), 3, nullptr });
     QList<pixels::gatherer::grid> grids;
-    for (const auto &[from, channel] : parts) {
-        firsts.push_back(decode(*from, 0));
-        const codecs::frame *frame = firsts.back().get();
-        if (!frame || frame->planes.isEmpty() || (channel == 0 && frame->planes.size() == 2))
+    for (part &p : parts) {
+        p.first = decodetile(*p.from, 0, reduced);
+        if (!gridsof(*p.from, p.channel, p.first.get(), grids))
             return QImage();
-        // A single picture is as large as its stream decodes (a stream of layers whose later
-        // layers are missing decodes smaller); a grid, as it says.
-        const pixels::plane &luma = frame->planes[0];
-        const QSize size = from->tiles.size() == 1 ? QSize(luma.width, luma.height) : from->size;
-        for (qsizetype c = 0; c < (channel == 3 ? 1 : frame->planes.size()); ++c) {
-            const pixels::plane &p = frame->planes[c];
-            // Colour planes are subsampled by two, or not at all.
-            const int across = p.width < luma.width ? 2 : 1;
-            const int down = p.height < luma.height ? 2 : 1;
-            grids.append(
-                { QSize((size.width() + across - 1) / across, (size.height() + down - 1) / down),
-                    p.bits });
-        }
     }
-    const qsizetype colours = firsts[0]->planes.size();
-    *used = made->described.value_or(boxes::description {
-        firsts[0]->primaries, firsts[0]->transfer, firsts[0]->matrix, firsts[0]->full });
+    const codecs::frame &first = *parts[0].first;
+    const qsizetype colours = first.planes.size();
+    *used = made->described.value_or(
+        boxes::description { first.primaries, first.transfer, first.matrix, first.full });
     *light = colour::lightof(used->transfer);
     // Green, blue and red as they are (the identity matrix) come only at the picture's resolution.
-    if (colours == 3 && used->matrix == 0
+    if (colours == 3 && used->matrix == colour::code::identity
         && (grids[1].size != made->size || grids[2].size != made->size))
         return QImage();
-    // Grey samples are shown as they are, whatever range they say, as libheif shows them.
-    pixels::meaning samples;
-    samples.kind = colours == 1 ? pixels::model::grey : pixels::model::ycc;
-    samples.full = colours == 1 || used->full;
-    samples.weights = colour::matrix(used->matrix);
-    samples.light = *light;
-    samples.wide = firsts[0]->planes[0].bits > 8;
-    samples.alpha = bool(made->alpha);
-    samples.premultiplied = heif_image_handle_is_premultiplied_alpha(primary.get());
-    pixels::gatherer into(size, samples, grids);
+    pixels::gatherer into(size, meaningof(first, *used, *light), grids);
     if (!into.valid())
         return QImage();
-    // A tile's planes, each where the tile lies in its channel's grid, cut where the grid ends.
-    const auto add
-        = [&](const boxes::layout &from, int channel, int index, const codecs::frame &frame) {
-              const int column = index % from.columns, row = index / from.columns;
-              const qsizetype planes = channel == 3 ? 1 : colours;
-              if (frame.planes.size() < planes)
-                  return false;
-              for (qsizetype c = 0; c < planes; ++c) {
-                  const pixels::plane &plane = frame.planes[c];
-                  const int k = int(channel + c);
-                  const QSize grid = grids[k].size;
-                  const int x = column * plane.width, y = row * plane.height;
-                  const int count = qMin(plane.width, grid.width() - x);
-                  if (plane.bits != grids[k].bits)
-                      return false;
-                  for (int r = 0; r < qMin(plane.height, grid.height() - y) && count > 0; ++r) {
-                      const uchar *line = plane.data + qsizetype(r) * plane.stride;
-                      if (plane.bytes == 1)
-                          into.add(k, y + r, x, count, line);
-                      else
-                          into.add(k, y + r, x, count, reinterpret_cast<const quint16 *>(line));
-                  }
-              }
-              return true;
-          };
-    std::atomic_bool broken = false;
-    for (qsizetype p = 0; p < parts.size(); ++p) {
-        const boxes::layout *from = parts[p].first;
-        const int channel = parts[p].second;
-        broken = broken || !add(*from, channel, 0, *firsts[size_t(p)]);
-        firsts[size_t(p)].reset();
-        inparallel(
-            int(from->tiles.size()) - 1,
-            [&](int begin, int end) {
-                for (int i = begin + 1; i < end + 1 && !broken; ++i) {
-                    const std::unique_ptr<codecs::frame> frame = decode(*from, i);
-                    if (!frame || !add(*from, channel, i, *frame))
-                        broken = true;
-                }
-            },
-            1);
-    }
-    return broken ? QImage() : into.finish();
+    for (part &p : parts)
+        if (!gatherpart(into, grids, p, colours, reduced))
+            return QImage();
+    return into.finish();
 }
 
 // The primary picture as libheif composes it, made RGB by libheif.
@@ -334,46 +376,56 @@ QImage heifhandler::composed() const
     return written;
 }
 
+// The picture's changes made in the order the file gives them, to a picture gathered at `across`
+// and `down` of its pixels.
+QImage changed(QImage picture, const QList<boxes::change> &changes, double across, double down)
+{
+    for (const boxes::change &c : changes) {
+        if (picture.isNull())
+            break;
+        if (c.kind == boxes::change::crop) {
+            picture = picture.copy(QRectF(c.kept.x() * across, c.kept.y() * down,
+                c.kept.width() * across, c.kept.height() * down)
+                                       .toRect());
+        } else if (c.kind == boxes::change::turn) {
+            picture = picture.transformed(QTransform().rotate(-90 * c.quarters));
+            if (c.quarters & 1)
+                std::swap(across, down);
+        } else {
+            picture = picture.mirrored(c.leftright, !c.leftright);
+        }
+    }
+    return picture;
+}
+
+// The picture made here, gathered at the size that its changes bring to the size asked.
+QImage heifhandler::shown(colour::curve *light, boxes::description *used) const
+{
+    const QSize asked = wanted();
+    double across = double(asked.width()) / whole.width();
+    double down = double(asked.height()) / whole.height();
+    int quarters = 0;
+    for (const boxes::change &c : made->changes)
+        quarters += c.kind == boxes::change::turn ? c.quarters : 0;
+    if (quarters & 1)
+        std::swap(across, down);
+    const QSize size(qMax(1, int(std::lround(made->size.width() * across))),
+        qMax(1, int(std::lround(made->size.height() * down))));
+    const QImage picture = gathered(size, across <= 0.5 && down <= 0.5, light, used);
+    return changed(picture, made->changes, across, down);
+}
+
 bool heifhandler::read(QImage *image)
 {
     if (!header())
         return false;
+    if (!made)
+        return deliver(composed(), image);
     colour::curve light = colour::curve::plain;
     boxes::description used;
-    QImage picture;
-    if (made) {
-        // The picture is gathered at the size that its changes bring to the size asked.
-        const QSize asked = wanted();
-        double across = double(asked.width()) / whole.width();
-        double down = double(asked.height()) / whole.height();
-        int quarters = 0;
-        for (const boxes::change &c : made->changes)
-            quarters += c.kind == boxes::change::turn ? c.quarters : 0;
-        if (quarters & 1)
-            std::swap(across, down);
-        const QSize size(qMax(1, int(std::lround(made->size.width() * across))),
-            qMax(1, int(std::lround(made->size.height() * down))));
-        picture = gathered(size, across <= 0.5 && down <= 0.5, &light, &used);
-        for (const boxes::change &c : made->changes) {
-            if (picture.isNull())
-                break;
-            if (c.kind == boxes::change::crop) {
-                picture = picture.copy(QRectF(c.kept.x() * across, c.kept.y() * down,
-                    c.kept.width() * across, c.kept.height() * down)
-                                           .toRect());
-            } else if (c.kind == boxes::change::turn) {
-                picture = picture.transformed(QTransform().rotate(-90 * c.quarters));
-                if (c.quarters & 1)
-                    std::swap(across, down);
-            } else {
-                picture = picture.mirrored(c.leftright, !c.leftright);
-            }
-        }
-        if (!picture.isNull())
-            picture.setColorSpace(colourspace(used, &light));
-    } else {
-        picture = composed();
-    }
+    QImage picture = shown(&light, &used);
+    if (!picture.isNull())
+        picture.setColorSpace(colourspace(used, &light));
     return deliver(std::move(picture), image);
 }
 

@@ -2,6 +2,7 @@
 // only the resolution levels the size asked for needs: each level dropped halves the picture.
 
 #include "colour.h"
+#include "kinds.h"
 #include "owned.h"
 #include "parallel.h"
 #include "pixels.h"
@@ -15,7 +16,6 @@
 namespace {
 
 const QByteArray jp2signature = QByteArray::fromHex("0000000c6a5020200d0a870a");
-const QByteArray codestreamstart = QByteArray::fromHex("ff4fff51");
 // Most pictures have three components, or four with alpha. A picture of up to `componentlimit`
 // is decoded whole, as its channel definitions may put any of them in the colour and alpha
 // channels; of more (a survey's bands), the first four only.
@@ -78,8 +78,7 @@ private:
 
 bool jp2handler::recognises(QIODevice *device)
 {
-    const QByteArray first = device->peek(12);
-    return first == jp2signature || first.startsWith(codestreamstart);
+    return startsas(*device, "jp2");
 }
 
 // A decoder over the device from its start, the header read.
@@ -169,44 +168,58 @@ bool inkstocolours(opj_image_comp_t *comps)
     return true;
 }
 
-bool jp2handler::read(QImage *image)
+// The resolution levels to drop: as many as the size asked for allows, and the codestream has.
+int droppable(QSize whole, QSize scaled, int levels)
 {
-    if (!header())
-        return false;
-    // The resolution levels to drop: as many as the size asked for allows, and the codestream has.
     int drop = 0;
     if (scaled.isValid())
         while (drop + 1 < levels && whole.width() >> (drop + 1) >= scaled.width()
             && whole.height() >> (drop + 1) >= scaled.height() && drop < 30)
             ++drop;
-    const QSize size(
-        (whole.width() + (1 << drop) - 1) >> drop, (whole.height() + (1 << drop) - 1) >> drop);
-    // The decoder that read the header decodes; another read starts over.
-    if (!opened.image)
-        opened = open();
-    const session decoding = std::move(opened);
-    if (!decoding.image)
-        return false;
+    return drop;
+}
+
+// Decodes the picture with `drop` levels dropped; the components decoded, or none. A picture of
+// up to eight components is decoded whole, of more the first four only.
+int decodeall(const session &decoding, int drop, QSize size)
+{
     opj_image_t *header = decoding.image.get();
     const bool whole = header->numcomps <= componentlimit;
     if (!pixels::allowed(size, 4 * int(whole ? header->numcomps : 4)))
-        return false;
+        return 0;
     if (!opj_set_decoded_resolution_factor(decoding.codec.get(), OPJ_UINT32(drop))
         || (!whole && !opj_set_decoded_components(decoding.codec.get(), 4, firstfour, OPJ_FALSE))
         || !opj_decode(decoding.codec.get(), decoding.stream.get(), header)
         || !opj_end_decompress(decoding.codec.get(), decoding.stream.get()))
-        return false;
-
+        return 0;
     const int decoded = int(qMin<OPJ_UINT32>(header->numcomps, whole ? componentlimit : 4));
     for (int c = 0; c < decoded; ++c) {
         const opj_image_comp_t &component = header->comps[c];
         if (!component.data || component.w < 1 || component.h < 1 || component.prec < 1
             || component.prec > 16)
-            return false;
+            return 0;
     }
+    return decoded;
+}
+
+// The alpha is the component the channel definitions name opacity (1) or premultiplied opacity
+// (2); without them, the one after the colours. Other meanings (65535: none stated) are not
+// shown. None: -1.
+int alphaof(const opj_image_comp_t *comps, int after, int decoded)
+{
+    int alpha = after < decoded && !comps[after].alpha ? after : -1;
+    for (int c = decoded - 1; c >= after; --c)
+        if (comps[c].alpha == 1 || comps[c].alpha == 2)
+            alpha = c;
+    return alpha;
+}
+
+// The decoded components made a picture of a size, in the colours they stand for.
+QImage written(opj_image_t *header, int decoded, QSize size)
+{
     const bool cmyk = header->color_space == OPJ_CLRSPC_CMYK;
     if (cmyk && (decoded < 4 || !inkstocolours(header->comps)))
-        return false;
+        return QImage();
     const bool grey = header->color_space == OPJ_CLRSPC_GRAY || decoded < 3;
     const opj_image_comp_t *comps = header->comps;
     // e-sYCC is sYCC whose values may reach past sRGB's range, which a screen cannot show.
@@ -221,27 +234,38 @@ bool jp2handler::read(QImage *image)
     QList<pixels::plane> planes;
     for (int c = 0; c < colours; ++c)
         planes << planeof(comps[c]);
-    // The alpha is the component the channel definitions name opacity (1) or premultiplied
-    // opacity (2); without them, the one after the colours. Other meanings (65535: none stated)
-    // are not shown.
-    const int after = cmyk ? 4 : colours;
-    int alpha = after < decoded && !comps[after].alpha ? after : -1;
-    for (int c = decoded - 1; c >= after; --c)
-        if (comps[c].alpha == 1 || comps[c].alpha == 2)
-            alpha = c;
+    const int alpha = alphaof(comps, cmyk ? 4 : colours, decoded);
     samples.alpha = alpha >= 0;
     if (samples.alpha)
         planes << planeof(comps[alpha]);
     samples.premultiplied = samples.alpha && comps[alpha].alpha == 2;
     for (const pixels::plane &p : std::as_const(planes))
         samples.wide = samples.wide || p.bits > 8;
-    QImage written = pixels::write(planes, samples, wanted());
-    if (written.isNull())
-        return false;
-    if (header->icc_profile_buf && header->icc_profile_len > 0)
-        written.setColorSpace(colour::profile(
+    QImage made = pixels::write(planes, samples, size);
+    if (!made.isNull() && header->icc_profile_buf && header->icc_profile_len > 0)
+        made.setColorSpace(colour::profile(
             QByteArrayView(header->icc_profile_buf, qsizetype(header->icc_profile_len))));
-    return deliver(std::move(written), image);
+    return made;
+}
+
+bool jp2handler::read(QImage *image)
+{
+    if (!header())
+        return false;
+    const int drop = droppable(whole, scaled, levels);
+    const QSize size(
+        (whole.width() + (1 << drop) - 1) >> drop, (whole.height() + (1 << drop) - 1) >> drop);
+    // The decoder that read the header decodes; another read starts over.
+    if (!opened.image)
+        opened = open();
+    const session decoding = std::move(opened);
+    if (!decoding.image)
+        return false;
+    const int decoded = decodeall(decoding, drop, size);
+    if (!decoded)
+        return false;
+    QImage made = written(decoding.image.get(), decoded, wanted());
+    return !made.isNull() && deliver(std::move(made), image);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // XL picture.)
 
 #include "colour.h"
+#include "kinds.h"
 #include "owned.h"
 #include "parallel.h"
 #include "pixels.h"
@@ -91,7 +92,11 @@ protected:
     bool readheader() override;
 
 private:
+    using runner = owned<void, JxlThreadParallelRunnerDestroy>;
     owned<JxlDecoder, JxlDecoderDestroy> start(int events);
+    owned<JxlDecoder, JxlDecoderDestroy> begin(bool lowresolution, runner &threads);
+    bool gatherinto(std::optional<pixels::gatherer> &into, JxlDecoder *decoder,
+        const JxlPixelFormat &format, QSize size, colour::curve light) const;
     bool decode(QImage *made, QSize size, bool wide, bool lowresolution, QColorSpace *space,
         colour::curve *light);
 
@@ -101,9 +106,7 @@ private:
 
 bool jxlhandler::recognises(QIODevice *device)
 {
-    // A bare codestream, or the container's signature box.
-    const QByteArray first = device->peek(12);
-    return first.startsWith("\xff\x0a") || first == QByteArray("\0\0\0\x0cJXL \r\n\x87\n", 12);
+    return startsas(*device, "jxl");
 }
 
 owned<JxlDecoder, JxlDecoderDestroy> jxlhandler::start(int events)
@@ -136,65 +139,86 @@ bool jxlhandler::readheader()
     return true;
 }
 
+// The picture's colours as libjxl tells them: its encoding, or else its ICC profile; nothing where
+// it tells neither. libjxl leaves what does not apply (the primaries of grey) as it found it. The
+// video curves (BT.709's and its kin) are taken as the profile libjxl makes of them says, as its
+// reference decoder writes it.
+std::optional<QColorSpace> spaceof(
+    JxlDecoder *decoder, const JxlPixelFormat &format, colour::curve *light)
+{
+    JxlColorEncoding encoding {};
+    if (JxlDecoderGetColorAsEncodedProfile(
+            decoder, &format, JXL_COLOR_PROFILE_TARGET_DATA, &encoding)
+            == JXL_DEC_SUCCESS
+        && encoding.transfer_function != JXL_TRANSFER_FUNCTION_709)
+        return colourspace(encoding, light);
+    size_t icc = 0;
+    if (JxlDecoderGetICCProfileSize(decoder, &format, JXL_COLOR_PROFILE_TARGET_DATA, &icc)
+            != JXL_DEC_SUCCESS
+        || icc == 0 || icc >= (size_t(1) << 24))
+        return std::nullopt;
+    QByteArray profile(qsizetype(icc), 0);
+    if (JxlDecoderGetColorAsICCProfile(decoder, &format, JXL_COLOR_PROFILE_TARGET_DATA,
+            reinterpret_cast<uint8_t *>(profile.data()), icc)
+        != JXL_DEC_SUCCESS)
+        return std::nullopt;
+    return colour::profile(profile);
+}
+
+// The gatherer libjxl hands its rows to, once the colours are known.
+bool jxlhandler::gatherinto(std::optional<pixels::gatherer> &into, JxlDecoder *decoder,
+    const JxlPixelFormat &format, QSize size, colour::curve light) const
+{
+    pixels::meaning samples;
+    samples.light = light;
+    samples.wide = format.data_type == JXL_TYPE_UINT16;
+    samples.alpha = info.alpha_bits > 0;
+    samples.premultiplied = info.alpha_premultiplied;
+    const QList<pixels::gatherer::grid> grids(
+        samples.alpha ? 4 : 3, { whole, samples.wide ? 16 : 8 });
+    into.emplace(size, samples, grids);
+    return into->valid()
+        && JxlDecoderSetImageOutCallback(
+               decoder, &format, samples.wide ? takenwide : takennarrow, &*into)
+        == JXL_DEC_SUCCESS;
+}
+
+// A decoder that decodes on every core, and with `lowresolution` stops at the low-resolution image.
+owned<JxlDecoder, JxlDecoderDestroy> jxlhandler::begin(bool lowresolution, runner &threads)
+{
+    int events = JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE;
+    if (lowresolution)
+        events |= JXL_DEC_FRAME_PROGRESSION;
+    auto decoder = start(events);
+    threads.reset(JxlThreadParallelRunnerCreate(nullptr, size_t(cores())));
+    if (!decoder || !threads
+        || JxlDecoderSetParallelRunner(decoder.get(), JxlThreadParallelRunner, threads.get())
+            != JXL_DEC_SUCCESS
+        || (lowresolution && JxlDecoderSetProgressiveDetail(decoder.get(), kDC) != JXL_DEC_SUCCESS))
+        return nullptr;
+    return decoder;
+}
+
 // Decodes the first frame into the target, or with `lowresolution` only its low-resolution image,
 // which stands for the whole picture at an eighth of its size.
 bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution, QColorSpace *space,
     colour::curve *light)
 {
-    int events = JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE;
-    if (lowresolution)
-        events |= JXL_DEC_FRAME_PROGRESSION;
-    const auto decoder = start(events);
-    const owned<void, JxlThreadParallelRunnerDestroy> runner(
-        JxlThreadParallelRunnerCreate(nullptr, size_t(cores())));
-    if (!decoder || !runner
-        || JxlDecoderSetParallelRunner(decoder.get(), JxlThreadParallelRunner, runner.get())
-            != JXL_DEC_SUCCESS)
-        return false;
-    if (lowresolution && JxlDecoderSetProgressiveDetail(decoder.get(), kDC) != JXL_DEC_SUCCESS)
+    runner threads;
+    const auto decoder = begin(lowresolution, threads);
+    if (!decoder)
         return false;
     const JxlPixelFormat format
         = { 4, wide ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0 };
     std::optional<pixels::gatherer> into;
     for (;;) {
         switch (JxlDecoderProcessInput(decoder.get())) {
-        case JXL_DEC_COLOR_ENCODING: {
-            // libjxl leaves what does not apply (the primaries of grey) as it found it.
-            JxlColorEncoding encoding {};
-            size_t icc = 0;
-            // The video curves (BT.709's and its kin) are taken as the profile libjxl makes of
-            // them says, as its reference decoder writes it.
-            const bool encoded = JxlDecoderGetColorAsEncodedProfile(decoder.get(), &format,
-                                     JXL_COLOR_PROFILE_TARGET_DATA, &encoding)
-                == JXL_DEC_SUCCESS;
-            if (encoded && encoding.transfer_function != JXL_TRANSFER_FUNCTION_709) {
-                *space = colourspace(encoding, light);
-            } else if (JxlDecoderGetICCProfileSize(
-                           decoder.get(), &format, JXL_COLOR_PROFILE_TARGET_DATA, &icc)
-                    == JXL_DEC_SUCCESS
-                && icc > 0 && icc < (size_t(1) << 24)) {
-                QByteArray profile(qsizetype(icc), 0);
-                if (JxlDecoderGetColorAsICCProfile(decoder.get(), &format,
-                        JXL_COLOR_PROFILE_TARGET_DATA, reinterpret_cast<uint8_t *>(profile.data()),
-                        icc)
-                    == JXL_DEC_SUCCESS)
-                    *space = colour::profile(profile);
-            }
-            pixels::meaning samples;
-            samples.light = *light;
-            samples.wide = wide;
-            samples.alpha = info.alpha_bits > 0;
-            samples.premultiplied = info.alpha_premultiplied;
-            const int bits = wide ? 16 : 8;
-            QList<pixels::gatherer::grid> grids(samples.alpha ? 4 : 3, { whole, bits });
-            into.emplace(size, samples, grids);
-            if (!into->valid()
-                || JxlDecoderSetImageOutCallback(
-                       decoder.get(), &format, wide ? takenwide : takennarrow, &*into)
-                    != JXL_DEC_SUCCESS)
+        case JXL_DEC_COLOR_ENCODING:
+            if (const auto found = spaceof(decoder.get(), format, light))
+                *space = *found;
+            if (!gatherinto(into, decoder.get(), format, size, *light))
                 return false;
             break;
-        }
         case JXL_DEC_FRAME_PROGRESSION:
             if (JxlDecoderGetIntendedDownsamplingRatio(decoder.get()) > size_t(dcshrink))
                 break;

@@ -23,28 +23,54 @@ bool heifbrands(const QByteArray &start)
     return false;
 }
 
+// Each format's signature, by the key of its reader.
+struct signature
+{
+    const char *key;
+    bool (*matches)(const QByteArray &start);
+};
+
+const signature signatures[] = {
+    { "png", [](const QByteArray &start) { return start.startsWith("\x89PNG\r\n\x1a\n"); } },
+    { "jpeg", [](const QByteArray &start) { return start.startsWith("\xff\xd8\xff"); } },
+    { "gif",
+        [](const QByteArray &start) {
+            return start.startsWith("GIF87a") || start.startsWith("GIF89a");
+        } },
+    { "bmp", [](const QByteArray &start) { return start.startsWith("BM"); } },
+    { "webp",
+        [](const QByteArray &start) {
+            return start.size() >= 12 && start.startsWith("RIFF") && start.mid(8, 4) == "WEBP";
+        } },
+    { "jxl",
+        [](const QByteArray &start) {
+            return start.startsWith("\xff\x0a")
+                || start.startsWith(QByteArray("\0\0\0\x0cJXL \r\n\x87\n", 12));
+        } },
+    { "jp2",
+        [](const QByteArray &start) {
+            return start.startsWith(QByteArray::fromHex("0000000c6a5020200d0a870a"))
+                || start.startsWith(QByteArray::fromHex("ff4fff51"));
+        } },
+    { "heif", heifbrands },
+};
+
 } // namespace
 
 QByteArray formatof(QIODevice &device)
 {
     const QByteArray start = device.peek(256);
-    if (start.startsWith("\x89PNG\r\n\x1a\n"))
-        return "png";
-    if (start.startsWith("\xff\xd8\xff"))
-        return "jpeg";
-    if (start.startsWith("GIF87a") || start.startsWith("GIF89a"))
-        return "gif";
-    if (start.startsWith("BM"))
-        return "bmp";
-    if (start.size() >= 12 && start.startsWith("RIFF") && start.mid(8, 4) == "WEBP")
-        return "webp";
-    if (start.startsWith("\xff\x0a")
-        || start.startsWith(QByteArray("\0\0\0\x0cJXL \r\n\x87\n", 12)))
-        return "jxl";
-    if (start.startsWith(QByteArray::fromHex("0000000c6a5020200d0a870a"))
-        || start.startsWith(QByteArray::fromHex("ff4fff51")))
-        return "jp2";
-    if (heifbrands(start))
-        return "heif";
+    for (const signature &s : signatures)
+        if (s.matches(start))
+            return s.key;
     return QByteArray();
+}
+
+bool startsas(QIODevice &device, QByteArrayView key)
+{
+    const QByteArray start = device.peek(256);
+    for (const signature &s : signatures)
+        if (key == QByteArrayView(s.key))
+            return s.matches(start);
+    return false;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 
 class QIODevice;
 
@@ -9,3 +10,7 @@ class QIODevice;
 // jpeg, gif, bmp, heif (HEIF and AVIF), jxl, jp2 (JPEG 2000, boxed or bare), webp; empty for what
 // these bytes do not place, which only asking every reader can. The device is left where it was.
 QByteArray formatof(QIODevice &device);
+
+// Whether the device's first bytes are those of the format of that key, by the same signatures.
+// The device is left where it was.
+bool startsas(QIODevice &device, QByteArrayView key);

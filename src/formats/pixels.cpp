@@ -24,6 +24,24 @@ bool allowed(QSize size, int bytesperpixel)
     return limit <= 0 || qint64(size.width()) * size.height() * bytesperpixel <= limit;
 }
 
+qint64 limitpixels()
+{
+    return (qint64(QImageReader::allocationLimit()) << 20) / 4;
+}
+
+bool withinpixel(QSize a, QSize b)
+{
+    return qAbs(a.width() - b.width()) <= 1 && qAbs(a.height() - b.height()) <= 1;
+}
+
+int leastshrink(const std::function<bool(int shrink)> &fits)
+{
+    for (int shrink = 1; shrink <= 64; shrink *= 2)
+        if (fits(shrink))
+            return shrink;
+    return 0;
+}
+
 QImage::Format formatof(const meaning &samples)
 {
     if (samples.wide || samples.light != colour::curve::plain)
@@ -78,30 +96,44 @@ struct gatherer::row
     bool weighed = false; // colours summed weighed by their alpha
 };
 
+namespace {
+
+// Each eight-bit sample's share of red, green and blue, in 1/65536ths of a level: luma's at 0,
+// then those of Cr to red, Cb to blue, Cb to green and Cr to green, 256 apiece.
+std::vector<qint32> ycctable(const meaning &samples)
+{
+    const double kr = samples.weights.red, kb = samples.weights.blue;
+    const double yoff = samples.full ? 0 : 16, yrange = samples.full ? 255 : 219;
+    const double crange = samples.full ? 255 : 224;
+    std::vector<qint32> ycc(5 * 256);
+    for (int v = 0; v < 256; ++v) {
+        const double y = (v - yoff) / yrange * 255 * 65536;
+        const double c = (v - 128) / crange * 255 * 65536;
+        ycc[size_t(v)] = qint32(std::lround(y));
+        ycc[size_t(256 + v)] = qint32(std::lround(2 * (1 - kr) * c));
+        ycc[size_t(512 + v)] = qint32(std::lround(2 * (1 - kb) * c));
+        ycc[size_t(768 + v)] = qint32(std::lround(2 * kb * (1 - kb) / (1 - kr - kb) * c));
+        ycc[size_t(1024 + v)] = qint32(std::lround(2 * kr * (1 - kr) / (1 - kr - kb) * c));
+    }
+    return ycc;
+}
+
+bool widely(const meaning &samples)
+{
+    const QImage::Format format = formatof(samples);
+    return format == QImage::Format_RGBX64 || format == QImage::Format_RGBA64_Premultiplied;
+}
+
+} // namespace
+
 gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
     : what(samples)
 {
     const int colours = samples.kind == model::grey ? 1 : 3;
-    const QImage::Format format = formatof(samples);
-    const bool wide
-        = format == QImage::Format_RGBX64 || format == QImage::Format_RGBA64_Premultiplied;
-    if (grids.size() != colours + (samples.alpha ? 1 : 0) || !allowed(size, wide ? 8 : 4))
+    const bool wide = widely(samples);
+    if (grids.size() != colours + (samples.alpha ? 1 : 0) || !allowed(size, wide ? 8 : 4)
+        || !channelsof(size, grids))
         return;
-    direct = true;
-    for (const grid &g : grids) {
-        if (g.size.isEmpty() || g.bits < 1 || g.bits > 16)
-            return;
-        channel c;
-        c.across = side(g.size.width(), size.width());
-        c.down = side(g.size.height(), size.height());
-        c.top = (qint64(1) << g.bits) - 1;
-        c.shift = g.sign ? qint64(1) << (g.bits - 1) : 0;
-        c.added = c.across.gathers ? std::count_if(
-                      c.across.owner.cbegin(), c.across.owner.cend(), [](int o) { return o >= 0; })
-                                   : size.width();
-        channels.push_back(std::move(c));
-        direct = direct && g.size == size;
-    }
     for (int k = 0; k < colours; ++k)
         lightbits = qMax(lightbits, grids[k].bits);
     const bool bytes = !wide && samples.light == colour::curve::plain
@@ -113,22 +145,8 @@ gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
                 [&](const grid &g) { return g.size == grids[0].size && !g.sign; })
         && channels[0].across.gathers && channels[0].down.gathers;
     weighed = alike && samples.alpha && !samples.premultiplied && samples.kind != model::ycc;
-    if (bytes && samples.kind == model::ycc && !samples.weights.identity) {
-        // Each sample's share of red, green and blue, in 1/65536ths of a level.
-        const double kr = samples.weights.red, kb = samples.weights.blue;
-        const double yoff = samples.full ? 0 : 16, yrange = samples.full ? 255 : 219;
-        const double crange = samples.full ? 255 : 224;
-        ycc.resize(5 * 256);
-        for (int v = 0; v < 256; ++v) {
-            const double y = (v - yoff) / yrange * 255 * 65536;
-            const double c = (v - 128) / crange * 255 * 65536;
-            ycc[size_t(v)] = qint32(std::lround(y));
-            ycc[size_t(256 + v)] = qint32(std::lround(2 * (1 - kr) * c));
-            ycc[size_t(512 + v)] = qint32(std::lround(2 * (1 - kb) * c));
-            ycc[size_t(768 + v)] = qint32(std::lround(2 * kb * (1 - kb) / (1 - kr - kb) * c));
-            ycc[size_t(1024 + v)] = qint32(std::lround(2 * kr * (1 - kr) / (1 - kr - kb) * c));
-        }
-    }
+    if (bytes && samples.kind == model::ycc && !samples.weights.identity)
+        ycc = ycctable(samples);
     light = colour::levels(lightbits, samples.light, wide);
     expected.assign(size_t(size.height()), 0);
     for (int y = 0; y < size.height(); ++y)
@@ -139,6 +157,27 @@ gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
     image = QImage(size, formatof(samples));
     if (!image.isNull())
         image.fill(0);
+}
+
+// Each channel's grid over the picture; false for a grid of no samples or of more than 16 bits.
+bool gatherer::channelsof(QSize size, const QList<grid> &grids)
+{
+    direct = true;
+    for (const grid &g : grids) {
+        if (g.size.isEmpty() || g.bits < 1 || g.bits > 16)
+            return false;
+        channel c;
+        c.across = side(g.size.width(), size.width());
+        c.down = side(g.size.height(), size.height());
+        c.top = (qint64(1) << g.bits) - 1;
+        c.shift = g.sign ? qint64(1) << (g.bits - 1) : 0;
+        c.added = c.across.gathers ? std::count_if(
+                      c.across.owner.cbegin(), c.across.owner.cend(), [](int o) { return o >= 0; })
+                                   : size.width();
+        channels.push_back(std::move(c));
+        direct = direct && g.size == size;
+    }
+    return true;
 }
 
 gatherer::~gatherer() = default;
@@ -216,63 +255,82 @@ void gatherer::add(int k, int r, int x, int count, const T *samples, int step, i
         addto(int(it - down.first.cbegin()), 1, k, x, count, samples, step, columns);
 }
 
+namespace {
+
+// Whole pixels of a run of a row summed across into the pixels of the picture they fall in, from
+// pixel `from` on; `n` channels a pixel (0: `stride`), colours weighed by their alpha, so that
+// what cannot be seen adds nothing.
+template<int n, bool weighing, typename S, typename T>
+void sumacross(S *line, const side &across, int stride, int x, int from, int count,
+    const T *samples, int step, int columns)
+{
+    const int k = n > 0 ? n : stride;
+    const int colours = weighing ? k - 1 : k;
+    const int *owner = across.owner.data() + x;
+    const int *share = across.share.data() + x;
+    const S weight = S(across.weight);
+    for (int i = 0; i < count; ++i, samples += step, owner += columns, share += columns) {
+        S *pixel = line + size_t(*owner - from) * size_t(k);
+        const S first = S(*share), second = weight - first;
+        const S alpha = weighing ? S(samples[k - 1]) : 1;
+        for (int j = 0; j < colours; ++j) {
+            const S value = S(samples[j]) * alpha;
+            pixel[j] += value * first;
+            pixel[j + k] += value * second;
+        }
+        if (weighing) {
+            pixel[k - 1] += alpha * first;
+            pixel[2 * k - 1] += alpha * second;
+        }
+    }
+}
+
+} // namespace
+
 // Whole pixels of a run of a row, every channel on one grid that gathers: averaged across into
 // the pixels of the picture they fall in, once, then added to the one or two rows of the
 // picture their row falls in, each with its share.
 template<typename T>
 void gatherer::sumpixels(int r, int x, int count, const T *samples, int step, int columns)
 {
-    const size_t stride = channels.size();
+    const int stride = int(channels.size());
     const side &across = channels[0].across;
-    const side &down = channels[0].down;
     const int last = x + (count - 1) * columns;
     const int from = across.owner[size_t(x)];
     // One pixel more, which the last sample's empty share adds nothing to.
-    const size_t size = size_t(across.owner[size_t(last)] - from + 2) * stride;
-    const auto sum = [&](auto *line, auto channelcount, auto alphaweighed) {
-        using sum = std::remove_pointer_t<decltype(line)>;
-        constexpr int n = decltype(channelcount)::value;
-        constexpr bool weighing = decltype(alphaweighed)::value;
-        const int k = n > 0 ? n : int(stride);
-        // Colours weighed by their alpha, so that what cannot be seen adds nothing.
-        const int colours = weighing ? k - 1 : k;
-        const int *owner = across.owner.data() + x;
-        const int *share = across.share.data() + x;
-        const sum weight = sum(across.weight);
-        for (int i = 0; i < count; ++i, samples += step, owner += columns, share += columns) {
-            sum *pixel = line + size_t(*owner - from) * size_t(k);
-            const sum first = sum(*share), second = weight - first;
-            const sum alpha = weighing ? sum(samples[k - 1]) : 1;
-            for (int j = 0; j < colours; ++j) {
-                const sum value = sum(samples[j]) * alpha;
-                pixel[j] += value * first;
-                pixel[j + k] += value * second;
-            }
-            if (weighing) {
-                pixel[k - 1] += alpha * first;
-                pixel[2 * k - 1] += alpha * second;
-            }
-        }
-    };
+    const size_t size = size_t(across.owner[size_t(last)] - from + 2) * size_t(stride);
     // Eight-bit samples of a side of up to 2^24 sum in 32 bits; the common channel counts are
     // spelled out, for the compiler to unroll.
     thread_local std::vector<quint32> narrow;
     thread_local std::vector<quint64> wide;
-    const bool small = sizeof(T) == 1 && !weighed && across.owner.size() <= (1u << 24);
-    using yes = std::true_type;
-    using no = std::false_type;
-    if (small) {
+    if (sizeof(T) == 1 && !weighed && across.owner.size() <= (1u << 24)) {
         narrow.assign(size, 0);
-        stride == 3 ? sum(narrow.data(), std::integral_constant<int, 3>(), no())
-                    : sum(narrow.data(), std::integral_constant<int, 0>(), no());
-    } else {
-        wide.assign(size, 0);
-        if (weighed)
-            stride == 4 ? sum(wide.data(), std::integral_constant<int, 4>(), yes())
-                        : sum(wide.data(), std::integral_constant<int, 0>(), yes());
+        if (stride == 3)
+            sumacross<3, false>(
+                narrow.data(), across, stride, x, from, count, samples, step, columns);
         else
-            sum(wide.data(), std::integral_constant<int, 0>(), no());
+            sumacross<0, false>(
+                narrow.data(), across, stride, x, from, count, samples, step, columns);
+        addsums(r, from, count, narrow.data(), size);
+        return;
     }
+    wide.assign(size, 0);
+    if (weighed && stride == 4)
+        sumacross<4, true>(wide.data(), across, stride, x, from, count, samples, step, columns);
+    else if (weighed)
+        sumacross<0, true>(wide.data(), across, stride, x, from, count, samples, step, columns);
+    else
+        sumacross<0, false>(wide.data(), across, stride, x, from, count, samples, step, columns);
+    addsums(r, from, count, wide.data(), size);
+}
+
+// A run's sums across, from pixel `from` on, added to the one or two rows of the picture its row
+// falls in, each with its share.
+template<typename S>
+void gatherer::addsums(int r, int from, int count, const S *summed, size_t size)
+{
+    const size_t stride = channels.size();
+    const side &down = channels[0].down;
     const int rowshare = down.share[size_t(r)];
     const size_t width = size_t(image.width()) * stride;
     for (const auto &[y, part] : { std::pair(down.owner[size_t(r)], qint64(rowshare)),
@@ -288,7 +346,7 @@ void gatherer::sumpixels(int r, int x, int count, const T *samples, int step, in
         quint64 *into = sums->sums.data() + size_t(from) * stride;
         const size_t reach = qMin(size, width - size_t(from) * stride);
         for (size_t i = 0; i < reach; ++i)
-            into[i] += (small ? quint64(narrow[i]) : wide[i]) * quint64(part);
+            into[i] += quint64(summed[i]) * quint64(part);
         sums->weighed = weighed;
         sums->added += qint64(count) * qint64(stride);
         if (sums->added >= expected[size_t(y)]) {
@@ -307,33 +365,40 @@ void gatherer::addpixels(int r, int x, int count, const T *samples, int step, in
             add(k, r, x, count, samples + k, step, columns);
         return;
     }
-    if (!direct) {
-        // Every channel on one grid: each pixel's channels are summed together, in one pass.
-        const channel &c = channels[0];
-        const qint64 last = qint64(x) + qint64(count - 1) * columns;
-        if (r < 0 || r >= int(c.down.owner.size()) || x < 0 || count <= 0 || columns < 1
-            || last >= qint64(c.across.owner.size()))
-            return;
+    const channel &c = channels[0];
+    const qint64 last = qint64(x) + qint64(count - 1) * columns;
+    if (r < 0 || r >= int(c.down.owner.size()) || x < 0 || count <= 0 || columns < 1
+        || last >= qint64(c.across.owner.size()))
+        return;
+    // Every channel on one grid: each pixel's channels are summed together, in one pass.
+    if (!direct)
         sumpixels(r, x, count, samples, step, columns);
-        return;
+    else if constexpr (std::is_same_v<T, quint8>)
+        plain ? writeplain(r, x, count, samples, step, columns)
+              : writedirect(r, x, count, samples, step, columns);
+    else
+        writedirect(r, x, count, samples, step, columns);
+}
+
+// Bytes of plain colours at the picture's size, as most pictures are, straight into the pixels.
+void gatherer::writeplain(int r, int x, int count, const quint8 *samples, int step, int columns)
+{
+    auto *out = reinterpret_cast<QRgb *>(image.scanLine(r));
+    const int stride = int(channels.size());
+    const bool grey = stride <= 2, alpha = what.alpha;
+    for (int i = 0; i < count; ++i, samples += step) {
+        const int red = samples[0], g = grey ? red : samples[1], b = grey ? red : samples[2];
+        const QRgb pixel = qRgba(red, g, b, alpha ? samples[stride - 1] : 255);
+        out[x + i * columns] = alpha && !what.premultiplied ? qPremultiply(pixel) : pixel;
     }
-    if (r < 0 || r >= image.height() || x < 0 || count <= 0
-        || qint64(x) + qint64(count - 1) * columns >= image.width())
-        return;
+}
+
+// Samples at the picture's size, each pixel made as it comes.
+template<typename T>
+void gatherer::writedirect(int r, int x, int count, const T *samples, int step, int columns)
+{
     uchar *line = image.scanLine(r);
-    if constexpr (std::is_same_v<T, quint8>) {
-        if (plain) {
-            // Bytes of plain colours, as most pictures are, straight into the pixels.
-            auto *out = reinterpret_cast<QRgb *>(line);
-            const bool grey = stride <= 2, alpha = what.alpha;
-            for (int i = 0; i < count; ++i, samples += step) {
-                const int r = samples[0], g = grey ? r : samples[1], b = grey ? r : samples[2];
-                const QRgb pixel = qRgba(r, g, b, alpha ? samples[stride - 1] : 255);
-                out[x + i * columns] = alpha && !what.premultiplied ? qPremultiply(pixel) : pixel;
-            }
-            return;
-        }
-    }
+    const int stride = int(channels.size());
     for (int i = 0; i < count; ++i, samples += step) {
         quint64 c[4] = {};
         for (int k = 0; k < stride; ++k)
@@ -500,6 +565,25 @@ template void gatherer::add(int, int, int, int, const qint32 *, int, int);
 template void gatherer::addpixels(int, int, int, const quint8 *, int, int);
 template void gatherer::addpixels(int, int, int, const quint16 *, int, int);
 
+// The rows of a plane that reach a row of the picture, added to it with their shares.
+void gatherer::addplane(const plane &p, int k, int y)
+{
+    const side &down = channels[size_t(k)].down;
+    const int first = down.first[size_t(y)];
+    for (int r = first; r < first + down.count[size_t(y)]; ++r) {
+        const uchar *line = p.data + qsizetype(r) * p.stride;
+        const qint64 share = !down.gathers ? 1
+            : down.owner[size_t(r)] == y   ? down.share[size_t(r)]
+                                           : down.weight - down.share[size_t(r)];
+        if (p.bytes == 1)
+            addto(y, share, k, 0, p.width, line, 1, 1);
+        else if (p.bytes == 2)
+            addto(y, share, k, 0, p.width, reinterpret_cast<const quint16 *>(line), 1, 1);
+        else
+            addto(y, share, k, 0, p.width, reinterpret_cast<const qint32 *>(line), 1, 1);
+    }
+}
+
 QImage write(const QList<plane> &planes, const meaning &samples, QSize size)
 {
     QList<gatherer::grid> grids;
@@ -513,25 +597,8 @@ QImage write(const QList<plane> &planes, const meaning &samples, QSize size)
         return QImage();
     inparallel(size.height(), [&](int first, int last) {
         for (int y = first; y < last; ++y)
-            for (int k = 0; k < int(planes.size()); ++k) {
-                const plane &p = planes[k];
-                const side &down = made.channels[size_t(k)].down;
-                const int first = down.first[size_t(y)];
-                for (int r = first; r < first + down.count[size_t(y)]; ++r) {
-                    const uchar *line = p.data + qsizetype(r) * p.stride;
-                    const qint64 share = !down.gathers ? 1
-                        : down.owner[size_t(r)] == y   ? down.share[size_t(r)]
-                                                       : down.weight - down.share[size_t(r)];
-                    if (p.bytes == 1)
-                        made.addto(y, share, k, 0, p.width, line, 1, 1);
-                    else if (p.bytes == 2)
-                        made.addto(
-                            y, share, k, 0, p.width, reinterpret_cast<const quint16 *>(line), 1, 1);
-                    else
-                        made.addto(
-                            y, share, k, 0, p.width, reinterpret_cast<const qint32 *>(line), 1, 1);
-                }
-            }
+            for (int k = 0; k < int(planes.size()); ++k)
+                made.addplane(planes[k], k, y);
     });
     return made.finish();
 }

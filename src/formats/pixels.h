@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QList>
 #include <QSize>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -17,6 +18,16 @@ namespace pixels {
 // Whether a picture of this size, at this many bytes a pixel, is within the decoding limit that
 // the toolkit's reader applies to every format.
 bool allowed(QSize size, int bytesperpixel = 4);
+// The pixels that limit allows a picture, at four bytes a pixel.
+qint64 limitpixels();
+
+// Whether one size is within a pixel of the other each way: a picture scaled into the other's
+// box that comes so close is of the proportions the other states.
+bool withinpixel(QSize a, QSize b);
+
+// The least of the whole reductions a picture is decoded at (1, a half, a quarter... down to
+// 1/64) for which `fits` holds; 0 for none.
+int leastshrink(const std::function<bool(int shrink)> &fits);
 
 // One plane of samples in rows: unsigned 8- or 16-bit words, or 32-bit integers, of which `bits`
 // are used. A plane may hold fewer samples than the picture has pixels (chroma subsampling).
@@ -114,6 +125,7 @@ private:
     friend QImage write(const QList<plane> &planes, const meaning &samples, QSize size);
     struct channel;
     struct row;
+    bool channelsof(QSize size, const QList<grid> &grids);
     // The rows of a channel's grid that reach one row of the picture.
     int rows(int channel, int row) const;
     // Adds a run of one channel's row into one row of the picture, with the share of the row that
@@ -123,6 +135,11 @@ private:
         int step, int columns);
     template<typename T>
     void sumpixels(int row, int x, int count, const T *samples, int step, int columns);
+    template<typename S> void addsums(int row, int from, int count, const S *summed, size_t size);
+    void writeplain(int row, int x, int count, const quint8 *samples, int step, int columns);
+    template<typename T>
+    void writedirect(int row, int x, int count, const T *samples, int step, int columns);
+    void addplane(const plane &p, int channel, int row);
     void complete(int y, row &sums);
     void pack(uchar *line, int x, const quint64 *sums, quint64 n, double inverse) const;
     void pack(uchar *line, int x, const double c[4]) const;

@@ -8,6 +8,7 @@
 // more, and its progressive reader hands over each row, of each interlaced pass, as it comes.
 
 #include "colour.h"
+#include "kinds.h"
 #include "parallel.h"
 #include "pixels.h"
 #include "reader.h"
@@ -88,7 +89,7 @@ pnghandler::~pnghandler()
 
 bool pnghandler::recognises(QIODevice *device)
 {
-    return device->peek(8) == QByteArray("\x89PNG\r\n\x1a\n", 8);
+    return startsas(*device, "png");
 }
 
 // The header read, the picture is allowed before anything else is done; libpng is paused there,

@@ -1,15 +1,17 @@
 #include "reader.h"
 
+#include "pixels.h"
+
 #include <QVariant>
 
 namespace reader {
 
 int factor(QSize whole, QSize scaled)
 {
-    for (int shrink = 1; shrink <= 64; shrink *= 2)
-        if (whole.width() / shrink == scaled.width() && whole.height() / shrink == scaled.height())
-            return shrink;
-    return 0;
+    return pixels::leastshrink([&](int shrink) {
+        return whole.width() / shrink == scaled.width()
+            && whole.height() / shrink == scaled.height();
+    });
 }
 
 handler::handler(QByteArray name, bool (*recognises)(QIODevice *device))
@@ -92,8 +94,7 @@ bool handler::deliver(QImage made, QImage *image) const
         const QSize kept = made.size().scaled(scaled, Qt::KeepAspectRatio);
         if (over.width() >= 0 && over.width() <= 1 && over.height() >= 0 && over.height() <= 1)
             made = made.copy(QRect(QPoint(0, 0), scaled));
-        else if (qAbs(kept.width() - scaled.width()) <= 1
-            && qAbs(kept.height() - scaled.height()) <= 1)
+        else if (pixels::withinpixel(kept, scaled))
             made = made.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         // A picture of other proportions than the header gave is never stretched into them: it is
         // handed over as decoded, and its own proportions win.

@@ -2,6 +2,7 @@
 // so that the whole picture is never held; an animation's first frame, whole.
 
 #include "colour.h"
+#include "kinds.h"
 #include "owned.h"
 #include "pixels.h"
 #include "reader.h"
@@ -44,8 +45,7 @@ private:
 
 bool webphandler::recognises(QIODevice *device)
 {
-    const QByteArray first = device->peek(12);
-    return first.size() == 12 && first.startsWith("RIFF") && first.endsWith("WEBP");
+    return startsas(*device, "webp");
 }
 
 bool webphandler::readheader()

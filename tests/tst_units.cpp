@@ -1,0 +1,131 @@
+#include "formats/pixels.h"
+#include "steps.h"
+
+#include <QtTest>
+
+// The parts beneath the window on their own: the view state's arithmetic, and the averager every
+// reader of the project's own gathers its samples with.
+class tst_units : public QObject
+{
+    Q_OBJECT
+
+    // A picture gathered from interleaved 8-bit samples of one grid, given a pixel at a time
+    // (as most readers give them) or a channel at a time.
+    static QImage gathered(QSize size, const pixels::meaning &what, QSize grid,
+        const std::vector<quint8> &samples, bool bychannel)
+    {
+        const int channels = (what.kind == pixels::model::grey ? 1 : 3) + (what.alpha ? 1 : 0);
+        pixels::gatherer into(size, what, QList<pixels::gatherer::grid>(channels, { grid, 8 }));
+        if (!into.valid())
+            return QImage();
+        for (int r = 0; r < grid.height(); ++r) {
+            const quint8 *row = samples.data() + size_t(r * grid.width() * channels);
+            if (!bychannel)
+                into.addpixels(r, 0, grid.width(), row, channels);
+            for (int k = 0; bychannel && k < channels; ++k)
+                into.add(k, r, 0, grid.width(), row + k, channels);
+        }
+        return into.finish();
+    }
+
+private slots:
+    // The zoom box moves by 50 pixels each way, never to a side of 50 or less nor past the
+    // largest widget; one side at its bound holds both.
+    void zoomBox()
+    {
+        QCOMPARE(steps::zoomed(QSize(585, 440), 50), QSize(635, 490));
+        QCOMPARE(steps::zoomed(QSize(585, 440), -50), QSize(535, 390));
+        QCOMPARE(steps::zoomed(QSize(300, 101), -50), QSize(250, 51));
+        QCOMPARE(steps::zoomed(QSize(300, 100), -50), QSize(300, 100));
+        const int top = QWIDGETSIZE_MAX;
+        QCOMPARE(steps::zoomed(QSize(top - 50, 10), 50), QSize(top, 60));
+        QCOMPARE(steps::zoomed(QSize(top - 49, 10), 50), QSize(top - 49, 10));
+        QCOMPARE(steps::fitof(QSize(600, 500)), QSize(585, 440));
+    }
+
+    // Steps through a listing: on to the next entry, back to the one before or from past the end
+    // to the last; nothing past either end or in an empty listing.
+    void folderSteps()
+    {
+        QCOMPARE(steps::forwardof(0, 3), std::optional<int>(1));
+        QCOMPARE(steps::forwardof(2, 3), std::nullopt);
+        QCOMPARE(steps::forwardof(5, 3), std::nullopt);
+        QCOMPARE(steps::forwardof(0, 0), std::nullopt);
+        QCOMPARE(steps::backwardof(2, 3), std::optional<int>(1));
+        QCOMPARE(steps::backwardof(9, 3), std::optional<int>(2));
+        QCOMPARE(steps::backwardof(0, 3), std::nullopt);
+        QCOMPARE(steps::backwardof(4, 0), std::nullopt);
+    }
+
+    // Each pixel averages the samples its stretch of the picture covers, a sample shared between
+    // the two pixels it falls in; whichever way the samples come, and whether every channel is
+    // on one grid or the picture's own size.
+    void averages_data()
+    {
+        QTest::addColumn<bool>("bychannel");
+        QTest::newRow("a pixel at a time") << false;
+        QTest::newRow("a channel at a time") << true;
+    }
+    void averages()
+    {
+        QFETCH(bool, bychannel);
+        pixels::meaning grey;
+        grey.kind = pixels::model::grey;
+        // Three columns into two: the middle one falls half in each.
+        QImage made = gathered(QSize(2, 1), grey, QSize(3, 1), { 0, 90, 180 }, bychannel);
+        QCOMPARE(made.pixel(0, 0), qRgb(30, 30, 30));
+        QCOMPARE(made.pixel(1, 0), qRgb(150, 150, 150));
+        // Two by two into one, in colour; and at its own size, each pixel as it is.
+        pixels::meaning rgb;
+        const std::vector<quint8> square { 200, 0, 0, 0, 200, 0, 0, 0, 200, 100, 100, 100 };
+        made = gathered(QSize(1, 1), rgb, QSize(2, 2), square, bychannel);
+        QCOMPARE(made.pixel(0, 0), qRgb(75, 75, 75));
+        made = gathered(QSize(2, 2), rgb, QSize(2, 2), square, bychannel);
+        QCOMPARE(made.pixel(1, 1), qRgb(100, 100, 100));
+        QCOMPARE(made.pixel(1, 0), qRgb(0, 200, 0));
+    }
+
+    // Colours are weighed by their alpha: what cannot be seen adds nothing to a pixel's colour.
+    void alphaWeighs()
+    {
+        pixels::meaning straight;
+        straight.alpha = true;
+        const QImage made
+            = gathered(QSize(1, 1), straight, QSize(2, 1), { 255, 0, 0, 0, 0, 0, 255, 255 }, false);
+        QCOMPARE(made.format(), QImage::Format_ARGB32_Premultiplied);
+        QCOMPARE(made.pixel(0, 0), qRgba(0, 0, 128, 128));
+    }
+
+    // Luma and colour differences are made colours by the picture's matrix, in studio range or
+    // full.
+    void colourDifferences()
+    {
+        pixels::meaning ycc;
+        ycc.kind = pixels::model::ycc;
+        ycc.full = true;
+        QImage made = gathered(QSize(1, 1), ycc, QSize(1, 1), { 76, 85, 255 }, false);
+        QVERIFY2(qAbs(qRed(made.pixel(0, 0)) - 254) <= 1 && qGreen(made.pixel(0, 0)) <= 1
+                && qBlue(made.pixel(0, 0)) <= 1,
+            qPrintable(QColor(made.pixel(0, 0)).name()));
+        ycc.full = false;
+        made = gathered(QSize(1, 1), ycc, QSize(1, 1), { 16, 128, 128 }, false);
+        QCOMPARE(made.pixel(0, 0), qRgb(0, 0, 0));
+        made = gathered(QSize(1, 1), ycc, QSize(1, 1), { 235, 128, 128 }, false);
+        QCOMPARE(made.pixel(0, 0), qRgb(255, 255, 255));
+    }
+
+    // Past the decoding limit no picture is made; a picture of other proportions is told apart
+    // from one within a pixel of those stated.
+    void limits()
+    {
+        pixels::meaning rgb;
+        QVERIFY(gathered(QSize(100000, 100000), rgb, QSize(1, 1), { 1, 2, 3 }, false).isNull());
+        QVERIFY(pixels::withinpixel(QSize(585, 440), QSize(586, 439)));
+        QVERIFY(!pixels::withinpixel(QSize(585, 440), QSize(583, 440)));
+        QCOMPARE(pixels::leastshrink([](int shrink) { return 1000 / shrink <= 300; }), 4);
+        QCOMPARE(pixels::leastshrink([](int) { return false; }), 0);
+    }
+};
+
+QTEST_MAIN(tst_units)
+#include "tst_units.moc"
