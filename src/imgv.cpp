@@ -207,8 +207,7 @@ void imgv::keyPressEvent(QKeyEvent *event)
 
 void imgv::resizeEvent(QResizeEvent *)
 {
-    zoomw = fitsize().width();
-    zoomh = fitsize().height();
+    setzoom(fitsize());
     if (gif && movie)
         fitmovie();
     else
@@ -329,8 +328,13 @@ void imgv::refresh()
 {
     takepixels();
     showscaled(fitsize());
-    zoomw = fitsize().width();
-    zoomh = fitsize().height();
+    setzoom(fitsize());
+}
+
+void imgv::setzoom(QSize box)
+{
+    zoomw = box.width();
+    zoomh = box.height();
 }
 
 QSize imgv::fitsize() const
@@ -468,9 +472,7 @@ void imgv::wheelcommand(QPoint angle, QPointF at)
 void imgv::zoomabout(int step, std::optional<QPointF> pointer)
 {
     const QPointF spot = place.spotat(pointer.value_or(place.middle()));
-    const QSize box = steps::zoomed(QSize(zoomw, zoomh), step);
-    zoomw = box.width();
-    zoomh = box.height();
+    setzoom(steps::zoomed(QSize(zoomw, zoomh), step));
     // A zoom that outgrows the picture's decode is likely to go on: the whole picture is decoded
     // once, rather than each finer reduction in turn (a reduced decode costs nearly what a whole
     // one does).

@@ -69,6 +69,7 @@ private:
     void prepare();
     void step(int to);
     void refresh();
+    void setzoom(QSize box);
     QSize fitsize() const;
     void showscaled(QSize box);
     void showstill(QSize size);

@@ -1,10 +1,14 @@
+#include "formats/boxes.h"
+#include "formats/codecs.h"
 #include "formats/pixels.h"
 #include "steps.h"
+#include "writers.h"
 
+#include <QBuffer>
 #include <QtTest>
 
-// The parts beneath the window on their own: the view state's arithmetic, and the averager every
-// reader of the project's own gathers its samples with.
+// The parts beneath the window on their own: the view state's arithmetic, the averager every
+// reader of the project's own gathers its samples with, and the reader of a HEIF file's boxes.
 class tst_units : public QObject
 {
     Q_OBJECT
@@ -124,6 +128,53 @@ private slots:
         QVERIFY(!pixels::withinpixel(QSize(585, 440), QSize(583, 440)));
         QCOMPARE(pixels::leastshrink([](int shrink) { return 1000 / shrink <= 300; }), 4);
         QCOMPARE(pixels::leastshrink([](int) { return false; }), 0);
+    }
+
+    // A HEIF file's boxes, as libheif's encoder writes them: the primary picture's size as shown,
+    // its coded picture, its colour description, and the turn or mirror its orientation makes,
+    // which the size shown follows.
+    void boxReader_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<QSize>("shown");
+        QTest::newRow("upright") << 1 << QSize(40, 30);
+        QTest::newRow("mirrored") << 2 << QSize(40, 30);
+        QTest::newRow("turned") << 6 << QSize(30, 40);
+    }
+    void boxReader()
+    {
+        QFETCH(int, orientation);
+        QFETCH(QSize, shown);
+        QImage picture(40, 30, QImage::Format_RGB32);
+        picture.fill(Qt::darkCyan);
+        const writers::coded p3 { 12, 13, 6, true };
+        QByteArray bytes = writers::heif(picture, false, 80, orientation, &p3);
+        QBuffer file(&bytes);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        file.seek(5);
+        const boxes::contents read = boxes::read(&file, 0, bytes.size(), codecs::codedsize);
+        QCOMPARE(file.pos(), 5);
+        // libheif writes a coded picture, or a grid of them.
+        QVERIFY(read.primary.type == "hvc1" || read.primary.type == "grid");
+        // A grid's size as shown is the one it is made at, turned by its changes.
+        if (read.primary.type == "hvc1")
+            QCOMPARE(read.primary.shown, shown);
+        QCOMPARE(read.primary.transformed, orientation != 1);
+        QVERIFY(!read.primary.predicted);
+        QVERIFY(read.made);
+        QVERIFY(!read.made->tiles.isEmpty());
+        for (const boxes::layout::tile &tile : read.made->tiles)
+            QVERIFY(tile.type == "hvc1" && !tile.config.isEmpty() && !tile.data.isEmpty());
+        QCOMPARE(boxes::changed(read.made->size, read.made->changes), shown);
+        QCOMPARE(boxes::sideways(read.made->changes), orientation == 6);
+        QVERIFY(read.made->described);
+        QCOMPARE(read.made->described->primaries, 12);
+        QCOMPARE(read.made->described->matrix, 6);
+        // Cut short, the boxes say nothing.
+        QByteArray cut = bytes.left(40);
+        QBuffer shorter(&cut);
+        shorter.open(QIODevice::ReadOnly);
+        QVERIFY(!boxes::read(&shorter, 0, cut.size(), codecs::codedsize).made);
     }
 };
 

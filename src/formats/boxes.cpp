@@ -330,17 +330,13 @@ struct items
         }
         if (!built)
             return std::nullopt;
-        QSize size = built->size;
         for (const box &property : properties) {
             change next;
             if (property.type == QByteArrayView("clap")) {
-                next.kept = croparea(size, property.body);
-                size = next.kept.size();
+                next.kept = croparea(changed(built->size, built->changes), property.body);
             } else if (property.type == QByteArrayView("irot") && !property.body.isEmpty()) {
                 next.kind = change::turn;
                 next.quarters = property.body[0] & 3;
-                if (next.quarters & 1)
-                    size.transpose();
             } else if (property.type == QByteArrayView("imir") && !property.body.isEmpty()) {
                 next.kind = change::mirror;
                 next.leftright = (property.body[0] & 1) != 0;
@@ -471,20 +467,36 @@ quint32 primaryof(const items &file)
 
 } // namespace
 
-std::optional<layout> layoutof(
-    QIODevice *device, qint64 start, qint64 size, const coding &codedsize)
+QSize changed(QSize size, const QList<change> &changes)
 {
-    QByteArray body;
-    const std::optional<items> file = itemsof(device, start, size, &body);
-    if (!file)
-        return std::nullopt;
+    for (const change &c : changes)
+        if (c.kind == change::crop)
+            size = c.kept.size();
+        else if (c.kind == change::turn && c.quarters & 1)
+            size.transpose();
+    return size;
+}
+
+bool sideways(const QList<change> &changes)
+{
+    int quarters = 0;
+    for (const change &c : changes)
+        quarters += c.kind == change::turn ? c.quarters : 0;
+    return quarters & 1;
+}
+
+namespace {
+
+// How the primary picture is made, and its alpha likewise; the device is left where it was.
+std::optional<layout> layoutof(const items &file, quint32 item, QIODevice *device, qint64 start,
+    qint64 size, const coding &codedsize)
+{
     const qint64 was = device->pos();
-    const quint32 item = primaryof(*file);
-    std::optional<layout> built = file->made(item, device, start, size, codedsize);
+    std::optional<layout> built = file.made(item, device, start, size, codedsize);
     if (built) {
-        const quint32 alpha = file->alphaof(item);
+        const quint32 alpha = file.alphaof(item);
         std::optional<layout> mask
-            = alpha ? file->made(alpha, device, start, size, codedsize) : std::nullopt;
+            = alpha ? file.made(alpha, device, start, size, codedsize) : std::nullopt;
         if (alpha && (!mask || !mask->changes.isEmpty()))
             built.reset();
         else if (mask)
@@ -494,17 +506,21 @@ std::optional<layout> layoutof(
     return built;
 }
 
-picture primary(QIODevice *device, qint64 start, qint64 size, const coding &codedsize)
+} // namespace
+
+contents read(QIODevice *device, qint64 start, qint64 size, const coding &codedsize)
 {
-    picture found;
+    contents found;
     QByteArray body;
     const std::optional<items> file = itemsof(device, start, size, &body);
     if (!file)
         return found;
     const quint32 item = primaryof(*file);
-    found.type = file->type(item);
-    found.shown = file->shown(item, codedsize, &found.transformed);
-    found.predicted = file->predicted(item);
+    found.primary.type = file->type(item);
+    found.primary.shown = file->shown(item, codedsize, &found.primary.transformed);
+    found.primary.predicted = file->predicted(item);
+    if (!found.primary.predicted)
+        found.made = layoutof(*file, item, device, start, size, codedsize);
     return found;
 }
 

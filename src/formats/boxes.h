@@ -31,10 +31,6 @@ struct picture
     bool predicted = false; // coded as a change to other pictures of the file, decoded before it
 };
 
-// The primary picture as the file's top-level meta box describes it, read from the device, whose
-// first `size` bytes from `start` are the file; the device is left where it was.
-picture primary(QIODevice *device, qint64 start, qint64 size, const coding &codedsize);
-
 // A colour description (colr nclx), as H.273 code points.
 struct description
 {
@@ -74,10 +70,21 @@ struct layout
     std::shared_ptr<layout> alpha;
 };
 
-// How the primary picture is made, where it is a coded picture or a grid of them, given directly
-// or through identity items; nothing where it is made otherwise (an overlay), or the boxes cannot
-// be read. The device is left where it was.
-std::optional<layout> layoutof(
-    QIODevice *device, qint64 start, qint64 size, const coding &codedsize);
+// The size a picture made at `size` is shown at, once its changes have changed it; and whether
+// they turn it on its side.
+QSize changed(QSize size, const QList<change> &changes);
+bool sideways(const QList<change> &changes);
+
+// The primary picture as the file's top-level meta box describes it, and how it is made, where it
+// is a coded picture or a grid of them, given directly or through identity items: nothing where
+// it is made otherwise (an overlay), is predicted from other pictures, or the boxes cannot be
+// read. Read once, from the device, whose first `size` bytes from `start` are the file; the device
+// is left where it was.
+struct contents
+{
+    picture primary;
+    std::optional<layout> made;
+};
+contents read(QIODevice *device, qint64 start, qint64 size, const coding &codedsize);
 
 } // namespace boxes

@@ -106,18 +106,6 @@ private:
     owned<const heif_image_handle, heif_image_handle_release> primary;
 };
 
-// The size a layout's picture is shown at, once its properties have changed it.
-QSize shownsize(const boxes::layout &made)
-{
-    QSize size = made.size;
-    for (const boxes::change &c : made.changes)
-        if (c.kind == boxes::change::crop)
-            size = c.kept.size();
-        else if (c.kind == boxes::change::turn && c.quarters & 1)
-            size.transpose();
-    return size;
-}
-
 bool heifhandler::recognises(QIODevice *device)
 {
     const QByteArray start = device->peek(256);
@@ -143,12 +131,12 @@ bool heifhandler::readheader()
         return false;
     file.start = file.device->pos();
     file.size = file.device->size() - file.start;
-    const boxes::picture described
-        = boxes::primary(file.device, file.start, file.size, codecs::codedsize);
+    boxes::contents boxed = boxes::read(file.device, file.start, file.size, codecs::codedsize);
+    const boxes::picture &described = boxed.primary;
     // libheif would decode such a picture alone.
     if (described.predicted)
         return false;
-    made = boxes::layoutof(file.device, file.start, file.size, codecs::codedsize);
+    made = std::move(boxed.made);
     context.reset(heif_context_alloc());
     if (!context)
         return false;
@@ -161,7 +149,7 @@ bool heifhandler::readheader()
     primary.reset(handle);
     // libheif takes the size from whichever of the size, crop and rotation it reads last, and
     // writers list the size before or after the others; the boxes say the size as shown.
-    whole = made ? shownsize(*made)
+    whole = made ? boxes::changed(made->size, made->changes)
         : described.shown.isEmpty()
         ? QSize(heif_image_handle_get_width(handle), heif_image_handle_get_height(handle))
         : described.shown;
@@ -378,7 +366,7 @@ QImage heifhandler::composed() const
 
 // The picture's changes made in the order the file gives them, to a picture gathered at `across`
 // and `down` of its pixels.
-QImage changed(QImage picture, const QList<boxes::change> &changes, double across, double down)
+QImage applied(QImage picture, const QList<boxes::change> &changes, double across, double down)
 {
     for (const boxes::change &c : changes) {
         if (picture.isNull())
@@ -404,15 +392,12 @@ QImage heifhandler::shown(colour::curve *light, boxes::description *used) const
     const QSize asked = wanted();
     double across = double(asked.width()) / whole.width();
     double down = double(asked.height()) / whole.height();
-    int quarters = 0;
-    for (const boxes::change &c : made->changes)
-        quarters += c.kind == boxes::change::turn ? c.quarters : 0;
-    if (quarters & 1)
+    if (boxes::sideways(made->changes))
         std::swap(across, down);
     const QSize size(qMax(1, int(std::lround(made->size.width() * across))),
         qMax(1, int(std::lround(made->size.height() * down))));
     const QImage picture = gathered(size, across <= 0.5 && down <= 0.5, light, used);
-    return changed(picture, made->changes, across, down);
+    return applied(picture, made->changes, across, down);
 }
 
 bool heifhandler::read(QImage *image)
