@@ -1,5 +1,6 @@
 #include "formats/boxes.h"
 #include "formats/codecs.h"
+#include "formats/colour.h"
 #include "formats/pixels.h"
 #include "steps.h"
 #include "writers.h"
@@ -128,6 +129,32 @@ private slots:
         QVERIFY(!pixels::withinpixel(QSize(585, 440), QSize(583, 440)));
         QCOMPARE(pixels::leastshrink([](int shrink) { return 1000 / shrink <= 300; }), 4);
         QCOMPARE(pixels::leastshrink([](int) { return false; }), 0);
+    }
+
+    // Colours by their H.273 code points: sRGB's primaries need no conversion, others convert
+    // as their primaries say; an HDR curve rises steadily, its highlights apart, up to white.
+    void colourCodes()
+    {
+        QVERIFY(!colour::coded(1, 13).isValid());
+        QVERIFY(!colour::coded(colour::code::unspecified, colour::code::unspecified).isValid());
+        const QColorSpace p3 = colour::coded(12, 13);
+        QVERIFY(p3.isValid());
+        const QRgb red = p3.transformationToColorSpace(QColorSpace::SRgb).map(qRgb(255, 0, 0));
+        // Display P3's red lies outside sRGB's: it is clipped to sRGB's own.
+        QCOMPARE(qRed(red), 255);
+        QVERIFY(qGreen(red) < 10 && qBlue(red) < 10);
+        QCOMPARE(colour::lightof(colour::code::pq), colour::curve::pq);
+        QCOMPARE(colour::lightof(colour::code::hlg), colour::curve::hlg);
+        QCOMPARE(colour::lightof(1), colour::curve::plain);
+        QVERIFY(colour::matrix(colour::code::identity).identity);
+        QCOMPARE(colour::matrix(1).red, 0.2126);
+        const std::vector<quint16> plain = colour::levels(8, colour::curve::plain, false);
+        QCOMPARE(plain[128], 128);
+        const std::vector<quint16> pq = colour::levels(10, colour::curve::pq, true);
+        for (size_t v = 1; v < pq.size(); ++v)
+            QVERIFY(pq[v] >= pq[v - 1]);
+        QVERIFY(pq[520] < pq[600] && pq[600] < pq[680]);
+        QCOMPARE(pq.back(), 65535);
     }
 
     // A HEIF file's boxes, as libheif's encoder writes them: the primary picture's size as shown,
