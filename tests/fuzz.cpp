@@ -4,8 +4,8 @@
 // it. Not part of the suite; built with clang and run by
 // hand:
 //   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DPORVANE_FUZZ=ON
-//   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png fuzz-movie seeds
-//   build-fuzz/tests/seeds seeds/ && build-fuzz/tests/fuzz-heif -max_total_time=1800 corpus/
+//   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png fuzz-movie
+//   seeds build-fuzz/tests/seeds seeds/ && build-fuzz/tests/fuzz-heif -max_total_time=1800 corpus/
 //   seeds/heif
 // PNG takes the suite's collection as its seeds: fuzz-png corpus/ tests/data/png
 

@@ -71,7 +71,10 @@ public:
     bool canRead() const override;
     bool read(QImage *image) override;
     bool jumpToImage(int number) override;
-    int imageCount() const override { return frames() ? frames()->imageCount() : 0; }
+    int imageCount() const override
+    {
+        return length ? int(length) : frames() ? frames()->imageCount() : 0;
+    }
     int loopCount() const override { return frames() ? frames()->loopCount() : loops; }
     int nextImageDelay() const override { return timing.untilnext(); }
     int currentImageNumber() const override { return int(next) - 1; }
