@@ -225,7 +225,8 @@ plan planned(QImageReader &reader, bool drawing, QSize box)
 {
     plan p;
     p.drawing = drawing;
-    p.stored = reader.size();
+    // A BMP stored top-down says so with a negative height.
+    p.stored = QSize(qAbs(reader.size().width()), qAbs(reader.size().height()));
     p.sideways = reader.transformation() & QImageIOHandler::TransformationRotate90;
     if (p.sideways)
         box.transpose();

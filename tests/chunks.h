@@ -22,6 +22,22 @@ inline QByteArray encode(
     return bytes;
 }
 
+// A BMP file stored the other way up, top row first, as its negative height says.
+inline QByteArray topdown(QByteArray bmp)
+{
+    const auto *header = reinterpret_cast<const uchar *>(bmp.constData());
+    const qint32 offset = qFromLittleEndian<qint32>(header + 10);
+    const qint32 width = qFromLittleEndian<qint32>(header + 18);
+    const qint32 height = qFromLittleEndian<qint32>(header + 22);
+    const int bits = qFromLittleEndian<quint16>(header + 28);
+    const qsizetype row = (qsizetype(width) * bits + 31) / 32 * 4;
+    QByteArray flipped = bmp.left(offset);
+    for (qint32 y = height - 1; y >= 0; --y)
+        flipped += bmp.mid(offset + y * row, row);
+    qToLittleEndian<qint32>(-height, flipped.data() + 22);
+    return flipped;
+}
+
 // Bytes compressed as a gzip file, as .svgz files are.
 inline QByteArray gzipped(const QByteArray &bytes)
 {

@@ -287,6 +287,8 @@ private slots:
         QTest::newRow("PNG") << encode(upright, "PNG") << colours;
         QTest::newRow("JPEG") << encode(upright, "JPEG", 100) << colours;
         QTest::newRow("BMP") << encode(upright, "BMP") << colours;
+        QTest::newRow("BMP, palette, top-down")
+            << topdown(encode(upright.convertToFormat(QImage::Format_Indexed8), "BMP")) << colours;
         QTest::newRow("TIFF") << encode(upright, "TIFF") << colours;
         QTest::newRow("TIFF, LZW") << encode(upright, "TIFF", -1, 1) << colours;
         QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' width='99' height='66'>";
@@ -607,6 +609,42 @@ private slots:
         QTest::newRow("PNG, Adobe RGB in a scanner's profile")
             << chunks::withprofile(encode(filled(QSize(64, 48), stored), "PNG"), scanner)
             << QColor(227, 100, 100);
+        // Profiles of lookup tables, of version 4, of printing inks and of grey, as Little CMS
+        // writes them: shown as it converts them; inks without a profile as plain inks.
+        const QSize size(64, 48);
+        const QByteArray v4
+            = writers::tabled(cmsSigRgbData, 3, 4.3, [](const double *d, double *c) {
+                  c[0] = d[2];
+                  c[1] = d[1];
+                  c[2] = d[0];
+              });
+        const uchar rgb[] = { 200, 100, 100 };
+        QTest::newRow("JPEG, version 4 lookup tables")
+            << writers::jpeg(writers::plain(size, { 200, 100, 100 }), size, 3, v4)
+            << writers::converted(v4, TYPE_RGB_8, rgb);
+        QTest::newRow("PNG, version 4 lookup tables") << chunks::withprofile(
+            encode(filled(size, stored), "PNG"), v4) << writers::converted(v4, TYPE_RGB_8, rgb);
+        const QByteArray cmyk
+            = writers::tabled(cmsSigCmykData, 4, 2.4, [](const double *d, double *c) {
+                  for (int k = 0; k < 3; ++k)
+                      c[k] = (1 - d[k]) * (1 - d[3]) * (k == 1 ? 0.9 : 1);
+              });
+        const uchar inks[] = { 225, 95, 135, 235 }; // inverted: 30, 160, 120 and 20 of ink
+        const std::vector<uchar> inked = writers::plain(size, { 225, 95, 135, 235 });
+        QTest::newRow("JPEG, inks with their profile") << writers::jpeg(
+            inked, size, 4, cmyk) << writers::converted(cmyk, TYPE_CMYK_8_REV, inks);
+        QTest::newRow("JPEG, inks without a profile")
+            << writers::jpeg(inked, size, 4) << QColor(207, 88, 124);
+        const QByteArray grey = writers::lineargrey();
+        const uchar level = 100;
+        QTest::newRow("JPEG, grey of linear light")
+            << writers::jpeg(writers::plain(size, { level }), size, 1, grey)
+            << writers::converted(grey, TYPE_GRAY_8, &level);
+        QTest::newRow("PNG, grey of linear light") << chunks::withprofile(
+            encode(filled(size, QColor(level, level, level))
+                       .convertToFormat(QImage::Format_Grayscale8),
+                "PNG"),
+            grey) << writers::converted(grey, TYPE_GRAY_8, &level);
         for (const auto &[name, contents] : hostile::badprofiles())
             QTest::newRow(name.constData())
                 << contents << (name.endsWith("on-grey.jpg") ? QColor(150, 150, 150) : stored);

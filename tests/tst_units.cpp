@@ -1,7 +1,9 @@
 #include "formats/boxes.h"
 #include "formats/codecs.h"
 #include "formats/colour.h"
+#include "formats/packer.h"
 #include "formats/pixels.h"
+#include "formats/weights.h"
 #include "steps.h"
 #include "writers.h"
 
@@ -88,6 +90,52 @@ private slots:
         made = gathered(QSize(2, 2), rgb, QSize(2, 2), square, bychannel);
         QCOMPARE(made.pixel(1, 1), qRgb(100, 100, 100));
         QCOMPARE(made.pixel(1, 0), qRgb(0, 200, 0));
+    }
+
+    // Along a side, every sample's weight is shared out whole and every pixel gathers the same
+    // weight, whatever the proportion; enlarging, each pixel takes the sample under it.
+    void sideWeights()
+    {
+        for (const auto &[samples, pixels] : { std::pair(3, 2), std::pair(7, 3),
+                 std::pair(640, 585), std::pair(1000, 1), std::pair(5, 5) }) {
+            const pixels::side side(samples, pixels);
+            std::vector<qint64> gathered(size_t(pixels), 0);
+            for (int i = 0; i < samples; ++i) {
+                const int o = side.owner[size_t(i)];
+                gathered[size_t(o)] += side.share[size_t(i)];
+                if (side.share[size_t(i)] < side.weight)
+                    gathered[size_t(o + 1)] += side.weight - side.share[size_t(i)];
+            }
+            for (int o = 0; o < pixels; ++o)
+                QCOMPARE(gathered[size_t(o)], side.total);
+        }
+        const pixels::side enlarged(2, 5);
+        QVERIFY(!enlarged.gathers);
+        QCOMPARE(enlarged.first, std::vector<int>({ 0, 0, 0, 1, 1 }));
+    }
+
+    // The whole-number ways of making 8-bit pixels give what the general one gives, to a level.
+    void packerWays()
+    {
+        pixels::meaning ycc;
+        ycc.kind = pixels::model::ycc;
+        ycc.weights = colour::matrix(1);
+        pixels::meaning rgba;
+        rgba.alpha = true;
+        for (const pixels::meaning &what : { ycc, rgba }) {
+            const std::vector<qint64> tops(what.alpha ? 4 : 3, 255);
+            const pixels::packer whole(what, tops, 8, true), general(what, tops, 8, false);
+            QVERIFY(whole.plain() == what.alpha && !general.plain());
+            for (const quint64 v : { 0, 16, 90, 128, 200, 240, 255 }) {
+                const quint64 sums[4] = { v * 6, (255 - v) * 6, (v / 2) * 6, 150 * 6 };
+                QRgb a = 0, b = 0;
+                whole.sums(reinterpret_cast<uchar *>(&a), 0, sums, 6, 1.0 / 6);
+                general.sums(reinterpret_cast<uchar *>(&b), 0, sums, 6, 1.0 / 6);
+                for (const int shift : { 0, 8, 16, 24 })
+                    QVERIFY2(qAbs(int((a >> shift) & 255) - int((b >> shift) & 255)) <= 1,
+                        qPrintable(QString::number(a, 16) + " " + QString::number(b, 16)));
+            }
+        }
     }
 
     // Colours are weighed by their alpha: what cannot be seen adds nothing to a pixel's colour.

@@ -1,15 +1,18 @@
 // Pictures written in the formats the viewer reads with its own readers, by the field's own
-// encoders: libheif (HEIF and AVIF), libjxl (JPEG XL), OpenJPEG (JPEG 2000) and libwebp. For the
-// tests and the measurements.
+// encoders: libheif (HEIF and AVIF), libjxl (JPEG XL), OpenJPEG (JPEG 2000), libwebp and
+// libjpeg-turbo; and colour profiles written by Little CMS. For the tests and the measurements.
 #pragma once
 
 #include <QByteArray>
 #include <QColorSpace>
 #include <QImage>
 #include <QtEndian>
+#include <cstdio>
 #include <cstring>
+#include <jpeglib.h>
 #include <jxl/encode.h>
 #include <jxl/thread_parallel_runner.h>
+#include <lcms2.h>
 #include <libheif/heif.h>
 #include <openjpeg.h>
 #include <webp/encode.h>
@@ -440,6 +443,130 @@ inline QByteArray webp(const QImage &picture, int quality = 90)
     const QByteArray bytes(reinterpret_cast<const char *>(made), qsizetype(size));
     WebPFree(made);
     return bytes;
+}
+
+// A JPEG of samples given a pixel at a time: grey, RGB or printing inks (CMYK, stored inverted
+// as Adobe's writers store them, with the Adobe marker libjpeg writes for them), with an ICC
+// profile in as many markers as it needs.
+inline QByteArray jpeg(const std::vector<uchar> &samples, QSize size, int components,
+    const QByteArray &icc = QByteArray(), int quality = 95)
+{
+    jpeg_compress_struct info {};
+    jpeg_error_mgr error {};
+    info.err = jpeg_std_error(&error);
+    jpeg_create_compress(&info);
+    unsigned char *out = nullptr;
+    unsigned long length = 0;
+    jpeg_mem_dest(&info, &out, &length);
+    info.image_width = JDIMENSION(size.width());
+    info.image_height = JDIMENSION(size.height());
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    if (!icc.isEmpty())
+        jpeg_write_icc_profile(
+            &info, reinterpret_cast<const JOCTET *>(icc.constData()), unsigned(icc.size()));
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(
+            samples.data() + size_t(info.next_scanline) * size_t(size.width() * components));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    QByteArray bytes(reinterpret_cast<const char *>(out), qsizetype(length));
+    std::free(out);
+    return bytes;
+}
+
+// One sample repeated over a picture of a size.
+inline std::vector<uchar> plain(QSize size, const std::vector<uchar> &pixel)
+{
+    std::vector<uchar> samples;
+    for (int i = 0; i < size.width() * size.height(); ++i)
+        samples.insert(samples.end(), pixel.begin(), pixel.end());
+    return samples;
+}
+
+inline QByteArray saved(cmsHPROFILE profile)
+{
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    QByteArray bytes(qsizetype(size), 0);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+// A profile of lookup tables, of the colour model and version asked, whose table gives each
+// device colour the colour of sRGB that `map` makes of it (each from 0 to 1).
+inline QByteArray tabled(cmsColorSpaceSignature model, int channels, double version,
+    void (*map)(const double *device, double *rgb))
+{
+    cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(profile, version);
+    cmsSetDeviceClass(profile, model == cmsSigCmykData ? cmsSigOutputClass : cmsSigDisplayClass);
+    cmsSetColorSpace(profile, model);
+    cmsSetPCS(profile, cmsSigLabData);
+    cmsWriteTag(profile, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    struct context
+    {
+        cmsHTRANSFORM tolab;
+        void (*map)(const double *, double *);
+        int channels;
+    } made { cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_16, INTENT_PERCEPTUAL, 0), map,
+        channels };
+    cmsPipeline *table = cmsPipelineAlloc(nullptr, cmsUInt32Number(channels), 3);
+    cmsStage *grid = cmsStageAllocCLut16bit(nullptr, 9, cmsUInt32Number(channels), 3, nullptr);
+    cmsStageSampleCLut16bit(
+        grid,
+        [](const cmsUInt16Number in[], cmsUInt16Number out[], void *cargo) -> cmsInt32Number {
+            const auto *c = static_cast<const context *>(cargo);
+            double device[4] = {}, rgb[3] = {};
+            for (int k = 0; k < c->channels; ++k)
+                device[k] = in[k] / 65535.0;
+            c->map(device, rgb);
+            cmsDoTransform(c->tolab, rgb, out, 1);
+            return TRUE;
+        },
+        &made, 0);
+    // Version 4's tables (mAB) hold curves on both sides of the grid, here of no change.
+    cmsPipelineInsertStage(
+        table, cmsAT_END, cmsStageAllocToneCurves(nullptr, cmsUInt32Number(channels), nullptr));
+    cmsPipelineInsertStage(table, cmsAT_END, grid);
+    cmsPipelineInsertStage(table, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsWriteTag(profile, cmsSigAToB0Tag, table);
+    cmsPipelineFree(table);
+    cmsDeleteTransform(made.tolab);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(lab);
+    return saved(profile);
+}
+
+// A grey profile of linear light.
+inline QByteArray lineargrey()
+{
+    cmsToneCurve *linear = cmsBuildGamma(nullptr, 1.0);
+    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), linear);
+    cmsFreeToneCurve(linear);
+    return saved(profile);
+}
+
+// What Little CMS makes of 8-bit samples in a profile's colours, in sRGB's.
+inline QColor converted(const QByteArray &icc, cmsUInt32Number layout, const uchar *samples)
+{
+    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM t = cmsCreateTransform(profile, layout, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    uchar rgb[3] = {};
+    cmsDoTransform(t, samples, rgb, 1);
+    cmsDeleteTransform(t);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(profile);
+    return QColor(rgb[0], rgb[1], rgb[2]);
 }
 
 } // namespace writers

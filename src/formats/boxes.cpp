@@ -330,10 +330,19 @@ struct items
         }
         if (!built)
             return std::nullopt;
+        built->changes << changesof(properties, changed(built->size, built->changes));
+        return built;
+    }
+
+    // The crops, turns and mirrors an item's own properties make to a picture of `size`, in the
+    // order the file associates them.
+    static QList<change> changesof(const QList<box> &properties, QSize size)
+    {
+        QList<change> changes;
         for (const box &property : properties) {
             change next;
             if (property.type == QByteArrayView("clap")) {
-                next.kept = croparea(changed(built->size, built->changes), property.body);
+                next.kept = croparea(changed(size, changes), property.body);
             } else if (property.type == QByteArrayView("irot") && !property.body.isEmpty()) {
                 next.kind = change::turn;
                 next.quarters = property.body[0] & 3;
@@ -343,9 +352,9 @@ struct items
             } else {
                 continue;
             }
-            built->changes << next;
+            changes << next;
         }
-        return built;
+        return changes;
     }
 
     layout::tile coded(quint32 item, QIODevice *device, qint64 start, qint64 room) const
@@ -433,17 +442,9 @@ struct items
                 && property.body.size() >= 12)
                 size = QSize(int(qMin<quint32>(number(property.body, 4, 4), INT_MAX)),
                     int(qMin<quint32>(number(property.body, 8, 4), INT_MAX)));
-        for (const box &property : properties) {
-            if (property.type == QByteArrayView("clap"))
-                size = croparea(size, property.body).size();
-            else if (property.type == QByteArrayView("irot") && !property.body.isEmpty()
-                && property.body[0] & 1)
-                size.transpose();
-            if (property.type == QByteArrayView("clap") || property.type == QByteArrayView("irot")
-                || property.type == QByteArrayView("imir"))
-                *transformed = true;
-        }
-        return size;
+        const QList<change> changes = changesof(properties, size);
+        *transformed = *transformed || !changes.isEmpty();
+        return changed(size, changes);
     }
 };
 

@@ -145,16 +145,4 @@ weights matrix(int number)
     }
 }
 
-QColorSpace profile(QByteArrayView icc)
-{
-    const QByteArray bytes = icc.toByteArray();
-    const QColorSpace space = QColorSpace::fromIccProfile(bytes);
-    const QByteArrayView kind = icc.size() >= 128 ? icc.sliced(12, 4) : QByteArrayView();
-    if (space.isValid() || (kind != "scnr" && kind != "spac"))
-        return space;
-    QByteArray display = bytes;
-    display.replace(12, 4, "mntr");
-    return QColorSpace::fromIccProfile(display);
-}
-
 } // namespace colour

@@ -39,11 +39,6 @@ curve lightof(int transfer);
 QColorSpace space(const chromaticities &of, int transfer, double gamma = 0);
 QColorSpace coded(int primaries, int transfer);
 
-// The colour space of an ICC profile. The toolkit reads display profiles only; an input
-// (scanner, camera) or colour space profile made of the same matrix and curves converts the
-// same way, and is read as one.
-QColorSpace profile(QByteArrayView icc);
-
 // The value, from 0 to 255 or to 65535, of each sample value of so many bits on the light curve.
 std::vector<quint16> levels(int bits, curve light, bool wide);
 

@@ -10,6 +10,7 @@
 #include "owned.h"
 #include "parallel.h"
 #include "pixels.h"
+#include "profiles.h"
 #include "reader.h"
 
 #include <QIODevice>
@@ -98,7 +99,7 @@ private:
         const codecs::frame &first, const boxes::description &used, colour::curve light) const;
     QImage shown(colour::curve *light, boxes::description *used) const;
     QImage composed() const;
-    QColorSpace colourspace(const boxes::description &coded, colour::curve *light) const;
+    profiles::described colourspace(const boxes::description &coded, colour::curve *light) const;
 
     source file;
     std::optional<boxes::layout> made; // how the primary picture is made, where it is decoded here
@@ -164,18 +165,19 @@ bool heifhandler::readheader()
 
 // The picture's colour space: its ICC profile, or else its colour description. HDR transfers are
 // written as linear light.
-QColorSpace heifhandler::colourspace(const boxes::description &coded, colour::curve *light) const
+profiles::described heifhandler::colourspace(
+    const boxes::description &coded, colour::curve *light) const
 {
     const heif_color_profile_type type = heif_image_handle_get_color_profile_type(primary.get());
     if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
         QByteArray icc(qsizetype(heif_image_handle_get_raw_color_profile_size(primary.get())), 0);
         if (!icc.isEmpty()
             && !heif_image_handle_get_raw_color_profile(primary.get(), icc.data()).code)
-            return colour::profile(icc);
-        return QColorSpace();
+            return { icc, QColorSpace() };
+        return {};
     }
     *light = colour::lightof(coded.transfer);
-    return colour::coded(coded.primaries, coded.transfer);
+    return { QByteArray(), colour::coded(coded.primaries, coded.transfer) };
 }
 
 // One coded tile of a layout; a tile of a grid on a core of its own, a single picture on every
@@ -356,11 +358,11 @@ QImage heifhandler::composed() const
     boxes::description coded;
     if (nclx)
         coded = { nclx->color_primaries, nclx->transfer_characteristics, 0, true };
-    const QColorSpace colours = colourspace(coded, &samples.light);
+    const profiles::described colours = colourspace(coded, &samples.light);
     // The picture, of other proportions than the header said or not, is written at its own size.
     const QSize size(heif_image_get_primary_width(decoded), heif_image_get_primary_height(decoded));
     QImage written = pixels::write(planes, samples, size);
-    written.setColorSpace(colours);
+    profiles::apply(written, colours);
     return written;
 }
 
@@ -410,7 +412,7 @@ bool heifhandler::read(QImage *image)
     boxes::description used;
     QImage picture = shown(&light, &used);
     if (!picture.isNull())
-        picture.setColorSpace(colourspace(used, &light));
+        profiles::apply(picture, colourspace(used, &light));
     return deliver(std::move(picture), image);
 }
 

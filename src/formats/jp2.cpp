@@ -6,6 +6,7 @@
 #include "owned.h"
 #include "parallel.h"
 #include "pixels.h"
+#include "profiles.h"
 #include "reader.h"
 
 #include <QIODevice>
@@ -243,8 +244,8 @@ QImage written(opj_image_t *header, int decoded, QSize size)
         samples.wide = samples.wide || p.bits > 8;
     QImage made = pixels::write(planes, samples, size);
     if (!made.isNull() && header->icc_profile_buf && header->icc_profile_len > 0)
-        made.setColorSpace(colour::profile(
-            QByteArrayView(header->icc_profile_buf, qsizetype(header->icc_profile_len))));
+        profiles::tosrgb(
+            made, QByteArrayView(header->icc_profile_buf, qsizetype(header->icc_profile_len)));
     return made;
 }
 

@@ -9,6 +9,7 @@
 #include "owned.h"
 #include "parallel.h"
 #include "pixels.h"
+#include "profiles.h"
 #include "reader.h"
 
 #include <QIODevice>
@@ -97,7 +98,7 @@ private:
     owned<JxlDecoder, JxlDecoderDestroy> begin(bool lowresolution, runner &threads);
     bool gatherinto(std::optional<pixels::gatherer> &into, JxlDecoder *decoder,
         const JxlPixelFormat &format, QSize size, colour::curve light) const;
-    bool decode(QImage *made, QSize size, bool wide, bool lowresolution, QColorSpace *space,
+    bool decode(QImage *made, QSize size, bool wide, bool lowresolution, profiles::described *space,
         colour::curve *light);
 
     QByteArray bytes;
@@ -143,7 +144,7 @@ bool jxlhandler::readheader()
 // it tells neither. libjxl leaves what does not apply (the primaries of grey) as it found it. The
 // video curves (BT.709's and its kin) are taken as the profile libjxl makes of them says, as its
 // reference decoder writes it.
-std::optional<QColorSpace> spaceof(
+std::optional<profiles::described> spaceof(
     JxlDecoder *decoder, const JxlPixelFormat &format, colour::curve *light)
 {
     JxlColorEncoding encoding {};
@@ -151,7 +152,7 @@ std::optional<QColorSpace> spaceof(
             decoder, &format, JXL_COLOR_PROFILE_TARGET_DATA, &encoding)
             == JXL_DEC_SUCCESS
         && encoding.transfer_function != JXL_TRANSFER_FUNCTION_709)
-        return colourspace(encoding, light);
+        return profiles::described { QByteArray(), colourspace(encoding, light) };
     size_t icc = 0;
     if (JxlDecoderGetICCProfileSize(decoder, &format, JXL_COLOR_PROFILE_TARGET_DATA, &icc)
             != JXL_DEC_SUCCESS
@@ -162,7 +163,7 @@ std::optional<QColorSpace> spaceof(
             reinterpret_cast<uint8_t *>(profile.data()), icc)
         != JXL_DEC_SUCCESS)
         return std::nullopt;
-    return colour::profile(profile);
+    return profiles::described { profile, QColorSpace() };
 }
 
 // The gatherer libjxl hands its rows to, once the colours are known.
@@ -201,8 +202,8 @@ owned<JxlDecoder, JxlDecoderDestroy> jxlhandler::begin(bool lowresolution, runne
 
 // Decodes the first frame into the target, or with `lowresolution` only its low-resolution image,
 // which stands for the whole picture at an eighth of its size.
-bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution, QColorSpace *space,
-    colour::curve *light)
+bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution,
+    profiles::described *space, colour::curve *light)
 {
     runner threads;
     const auto decoder = begin(lowresolution, threads);
@@ -245,7 +246,7 @@ bool jxlhandler::read(QImage *image)
     // At an eighth or less, the low-resolution image stands for the whole picture.
     const bool lowresolution = asked >= dcshrink;
     colour::curve light = colour::curve::plain;
-    QColorSpace space;
+    profiles::described space;
     const bool wide
         = info.bits_per_sample > 8 || info.exponent_bits_per_sample > 0 || info.alpha_bits > 8;
     QImage made;
@@ -257,7 +258,7 @@ bool jxlhandler::read(QImage *image)
         done = decode(&made, wanted(), true, lowresolution, &space, &light);
     if (!done)
         return false;
-    made.setColorSpace(space);
+    profiles::apply(made, space);
     return deliver(std::move(made), image);
 }
 

@@ -32,7 +32,9 @@ struct signature
 
 const signature signatures[] = {
     { "png", [](const QByteArray &start) { return start.startsWith("\x89PNG\r\n\x1a\n"); } },
-    { "jpeg", [](const QByteArray &start) { return start.startsWith("\xff\xd8\xff"); } },
+    // JPEG's reader is keyed apart from the toolkit's own JPEG plugin, which the project's does
+    // not replace as a writer.
+    { "jfif", [](const QByteArray &start) { return start.startsWith("\xff\xd8\xff"); } },
     { "gif",
         [](const QByteArray &start) {
             return start.startsWith("GIF87a") || start.startsWith("GIF89a");

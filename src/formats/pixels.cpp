@@ -1,11 +1,15 @@
 #include "pixels.h"
 
+#include "packer.h"
 #include "parallel.h"
+#include "weights.h"
 
 #include <QImageReader>
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <type_traits>
+#include <vector>
 
 namespace pixels {
 
@@ -49,38 +53,10 @@ QImage::Format formatof(const meaning &samples)
     return samples.alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
 }
 
-side::side(int samples, int pixels)
-    : gathers(samples >= pixels)
-{
-    count.assign(size_t(pixels), gathers ? 0 : 1);
-    first.resize(size_t(pixels));
-    for (int o = 0; o < pixels; ++o)
-        first[size_t(o)] = qMin(int(qint64(o) * samples / pixels), samples - 1);
-    owner.assign(size_t(samples), -1);
-    if (!gathers)
-        return;
-    total = samples;
-    weight = pixels;
-    share.resize(size_t(samples));
-    // Sample i covers [i, i + 1) of the side in samples, pixel o [o, o + 1) in pixels: in units
-    // of 1 / (samples x pixels), [i x pixels, (i + 1) x pixels) and [o x samples, (o + 1) x
-    // samples).
-    for (int i = samples - 1; i >= 0; --i) {
-        const qint64 start = qint64(i) * pixels;
-        const int o = int(start / samples);
-        const qint64 boundary = qint64(o + 1) * samples;
-        owner[size_t(i)] = o;
-        share[size_t(i)] = int(qMin<qint64>(pixels, boundary - start));
-        ++count[size_t(o)];
-        first[size_t(o)] = i;
-        if (share[size_t(i)] < pixels) {
-            ++count[size_t(o + 1)];
-            first[size_t(o + 1)] = i;
-        }
-    }
-}
+namespace {
 
-struct gatherer::channel
+// A channel's grid over the picture.
+struct channel
 {
     side across;
     side down;
@@ -89,78 +65,101 @@ struct gatherer::channel
     qint64 added = 0; // additions a row of the picture gets from one of the grid's rows
 };
 
-struct gatherer::row
+// A row of the picture whose samples are still coming.
+struct row
 {
     std::vector<quint64> sums; // a pixel's channels side by side
     qint64 added = 0;
     bool weighed = false; // colours summed weighed by their alpha
 };
 
-namespace {
-
-// Each eight-bit sample's share of red, green and blue, in 1/65536ths of a level: luma's at 0,
-// then those of Cr to red, Cb to blue, Cb to green and Cr to green, 256 apiece.
-std::vector<qint32> ycctable(const meaning &samples)
-{
-    const double kr = samples.weights.red, kb = samples.weights.blue;
-    const double yoff = samples.full ? 0 : 16, yrange = samples.full ? 255 : 219;
-    const double crange = samples.full ? 255 : 224;
-    std::vector<qint32> ycc(5 * 256);
-    for (int v = 0; v < 256; ++v) {
-        const double y = (v - yoff) / yrange * 255 * 65536;
-        const double c = (v - 128) / crange * 255 * 65536;
-        ycc[size_t(v)] = qint32(std::lround(y));
-        ycc[size_t(256 + v)] = qint32(std::lround(2 * (1 - kr) * c));
-        ycc[size_t(512 + v)] = qint32(std::lround(2 * (1 - kb) * c));
-        ycc[size_t(768 + v)] = qint32(std::lround(2 * kb * (1 - kb) / (1 - kr - kb) * c));
-        ycc[size_t(1024 + v)] = qint32(std::lround(2 * kr * (1 - kr) / (1 - kr - kb) * c));
-    }
-    return ycc;
-}
-
-bool widely(const meaning &samples)
-{
-    const QImage::Format format = formatof(samples);
-    return format == QImage::Format_RGBX64 || format == QImage::Format_RGBA64_Premultiplied;
-}
-
 } // namespace
 
-gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
-    : what(samples)
+// The rows of the picture still coming, as sums of their samples with their weights: a general
+// path for channels of any grids, and a fast one for whole pixels of one grid, summed across
+// once before they are shared between rows. A row is packed as its last sample comes.
+class gatherer::accumulator
+{
+public:
+    accumulator(QSize size, const meaning &samples, const QList<grid> &grids);
+
+    template<typename T>
+    void add(int channel, int row, int x, int count, const T *samples, int step, int columns);
+    template<typename T>
+    void addpixels(int row, int x, int count, const T *samples, int step, int columns);
+    void addplane(const plane &p, int channel, int row);
+    QImage finish();
+
+    QImage image;
+
+private:
+    bool channelsof(QSize size, const QList<grid> &grids);
+    // The rows of a channel's grid that reach one row of the picture.
+    int rows(int channel, int row) const
+    {
+        return channels[size_t(channel)].down.count[size_t(row)];
+    }
+    // The sums of a row of the picture, made when its first sample comes.
+    std::unique_ptr<row> &opened(int y, size_t size);
+    void added(int y, std::unique_ptr<row> &sums);
+    // Adds a run of one channel's row into one row of the picture, with the share of the row that
+    // falls in it.
+    template<typename T>
+    void addto(int pixelrow, qint64 rowshare, int channel, int x, int count, const T *samples,
+        int step, int columns);
+    template<typename T>
+    void sumpixels(int row, int x, int count, const T *samples, int step, int columns);
+    template<typename S> void addsums(int row, int from, int count, const S *summed, size_t size);
+    template<typename T>
+    void writedirect(int row, int x, int count, const T *samples, int step, int columns);
+    void complete(int y, row &sums);
+
+    packer packed;
+    std::vector<channel> channels;
+    std::vector<std::unique_ptr<row>> open;
+    std::vector<qint64> expected; // additions each row of the picture waits for
+    bool direct = false; // every grid is the picture's size, and pixels are written as they come
+    bool alike = false; // every channel on one grid, of unsigned samples, gathered
+    bool weighed = false; // and colours with straight alpha, summed weighed by it when they come
+                          // as whole pixels
+    std::unique_ptr<std::mutex[]> locks;
+};
+
+gatherer::accumulator::accumulator(QSize size, const meaning &samples, const QList<grid> &grids)
 {
     const int colours = samples.kind == model::grey ? 1 : 3;
-    const bool wide = widely(samples);
+    const QImage::Format format = formatof(samples);
+    const bool wide = QImage::toPixelFormat(format).bitsPerPixel() == 64;
     if (grids.size() != colours + (samples.alpha ? 1 : 0) || !allowed(size, wide ? 8 : 4)
         || !channelsof(size, grids))
         return;
+    int lightbits = 8;
     for (int k = 0; k < colours; ++k)
         lightbits = qMax(lightbits, grids[k].bits);
-    const bool bytes = !wide && samples.light == colour::curve::plain
-        && std::all_of(
-            grids.cbegin(), grids.cend(), [](const grid &g) { return g.bits == 8 && !g.sign; });
-    plain = bytes && samples.kind != model::ycc && (samples.kind != model::grey || samples.full);
+    const bool bytes = std::all_of(
+        grids.cbegin(), grids.cend(), [](const grid &g) { return g.bits == 8 && !g.sign; });
+    std::vector<qint64> tops;
+    for (const channel &c : channels)
+        tops.push_back(c.top);
+    packed = packer(samples, tops, lightbits, bytes);
     // Unsigned samples on one grid that gathers, as most pictures' channels are.
     alike = std::all_of(grids.cbegin(), grids.cend(),
                 [&](const grid &g) { return g.size == grids[0].size && !g.sign; })
         && channels[0].across.gathers && channels[0].down.gathers;
     weighed = alike && samples.alpha && !samples.premultiplied && samples.kind != model::ycc;
-    if (bytes && samples.kind == model::ycc && !samples.weights.identity)
-        ycc = ycctable(samples);
-    light = colour::levels(lightbits, samples.light, wide);
     expected.assign(size_t(size.height()), 0);
     for (int y = 0; y < size.height(); ++y)
         for (size_t k = 0; k < channels.size(); ++k)
             expected[size_t(y)] += rows(int(k), y) * channels[k].added;
     open.resize(size_t(size.height()));
     locks = std::make_unique<std::mutex[]>(stripes);
-    image = QImage(size, formatof(samples));
+    image = QImage(size, format);
     if (!image.isNull())
         image.fill(0);
 }
 
 // Each channel's grid over the picture; false for a grid of no samples or of more than 16 bits.
-bool gatherer::channelsof(QSize size, const QList<grid> &grids)
+bool gatherer::accumulator::channelsof(QSize size, const QList<grid> &grids)
 {
     direct = true;
     for (const grid &g : grids) {
@@ -180,15 +179,8 @@ bool gatherer::channelsof(QSize size, const QList<grid> &grids)
     return true;
 }
 
-gatherer::~gatherer() = default;
-
-int gatherer::rows(int k, int y) const
-{
-    return channels[size_t(k)].down.count[size_t(y)];
-}
-
 template<typename T>
-void gatherer::addto(
+void gatherer::accumulator::addto(
     int y, qint64 rowshare, int k, int x, int count, const T *samples, int step, int columns)
 {
     const channel &c = channels[size_t(k)];
@@ -197,11 +189,7 @@ void gatherer::addto(
     const auto value
         = [&c](T sample) { return quint64(qBound<qint64>(0, qint64(sample) + c.shift, c.top)); };
     const std::lock_guard<std::mutex> lock(locks[y % stripes]);
-    std::unique_ptr<row> &sums = open[size_t(y)];
-    if (!sums) {
-        sums = std::make_unique<row>();
-        sums->sums.assign(width * stride, 0);
-    }
+    std::unique_ptr<row> &sums = opened(y, width * stride);
     quint64 *into = sums->sums.data() + k;
     qint64 added = 0;
     if (c.across.gathers) {
@@ -226,6 +214,22 @@ void gatherer::addto(
         }
     }
     sums->added += added;
+    this->added(y, sums);
+}
+
+std::unique_ptr<row> &gatherer::accumulator::opened(int y, size_t size)
+{
+    std::unique_ptr<row> &sums = open[size_t(y)];
+    if (!sums) {
+        sums = std::make_unique<row>();
+        sums->sums.assign(size, 0);
+    }
+    return sums;
+}
+
+// A row whose samples have all come is made pixels, and its sums let go.
+void gatherer::accumulator::added(int y, std::unique_ptr<row> &sums)
+{
     if (sums->added >= expected[size_t(y)]) {
         complete(y, *sums);
         sums.reset();
@@ -233,7 +237,8 @@ void gatherer::addto(
 }
 
 template<typename T>
-void gatherer::add(int k, int r, int x, int count, const T *samples, int step, int columns)
+void gatherer::accumulator::add(
+    int k, int r, int x, int count, const T *samples, int step, int columns)
 {
     const side &down = channels[size_t(k)].down;
     const qint64 last = qint64(x) + qint64(count - 1) * columns;
@@ -291,7 +296,8 @@ void sumacross(S *line, const side &across, int stride, int x, int from, int cou
 // the pixels of the picture they fall in, once, then added to the one or two rows of the
 // picture their row falls in, each with its share.
 template<typename T>
-void gatherer::sumpixels(int r, int x, int count, const T *samples, int step, int columns)
+void gatherer::accumulator::sumpixels(
+    int r, int x, int count, const T *samples, int step, int columns)
 {
     const int stride = int(channels.size());
     const side &across = channels[0].across;
@@ -327,7 +333,7 @@ void gatherer::sumpixels(int r, int x, int count, const T *samples, int step, in
 // A run's sums across, from pixel `from` on, added to the one or two rows of the picture its row
 // falls in, each with its share.
 template<typename S>
-void gatherer::addsums(int r, int from, int count, const S *summed, size_t size)
+void gatherer::accumulator::addsums(int r, int from, int count, const S *summed, size_t size)
 {
     const size_t stride = channels.size();
     const side &down = channels[0].down;
@@ -338,26 +344,20 @@ void gatherer::addsums(int r, int from, int count, const S *summed, size_t size)
         if (part == 0)
             continue;
         const std::lock_guard<std::mutex> lock(locks[y % stripes]);
-        std::unique_ptr<row> &sums = open[size_t(y)];
-        if (!sums) {
-            sums = std::make_unique<row>();
-            sums->sums.assign(width, 0);
-        }
+        std::unique_ptr<row> &sums = opened(y, width);
         quint64 *into = sums->sums.data() + size_t(from) * stride;
         const size_t reach = qMin(size, width - size_t(from) * stride);
         for (size_t i = 0; i < reach; ++i)
             into[i] += quint64(summed[i]) * quint64(part);
         sums->weighed = weighed;
         sums->added += qint64(count) * qint64(stride);
-        if (sums->added >= expected[size_t(y)]) {
-            complete(y, *sums);
-            sums.reset();
-        }
+        added(y, sums);
     }
 }
 
 template<typename T>
-void gatherer::addpixels(int r, int x, int count, const T *samples, int step, int columns)
+void gatherer::accumulator::addpixels(
+    int r, int x, int count, const T *samples, int step, int columns)
 {
     const int stride = int(channels.size());
     if (!direct && !alike) {
@@ -374,28 +374,16 @@ void gatherer::addpixels(int r, int x, int count, const T *samples, int step, in
     if (!direct)
         sumpixels(r, x, count, samples, step, columns);
     else if constexpr (std::is_same_v<T, quint8>)
-        plain ? writeplain(r, x, count, samples, step, columns)
-              : writedirect(r, x, count, samples, step, columns);
+        packed.plain() ? packed.bytes(image.scanLine(r), x, count, samples, step, columns)
+                       : writedirect(r, x, count, samples, step, columns);
     else
         writedirect(r, x, count, samples, step, columns);
 }
 
-// Bytes of plain colours at the picture's size, as most pictures are, straight into the pixels.
-void gatherer::writeplain(int r, int x, int count, const quint8 *samples, int step, int columns)
-{
-    auto *out = reinterpret_cast<QRgb *>(image.scanLine(r));
-    const int stride = int(channels.size());
-    const bool grey = stride <= 2, alpha = what.alpha;
-    for (int i = 0; i < count; ++i, samples += step) {
-        const int red = samples[0], g = grey ? red : samples[1], b = grey ? red : samples[2];
-        const QRgb pixel = qRgba(red, g, b, alpha ? samples[stride - 1] : 255);
-        out[x + i * columns] = alpha && !what.premultiplied ? qPremultiply(pixel) : pixel;
-    }
-}
-
 // Samples at the picture's size, each pixel made as it comes.
 template<typename T>
-void gatherer::writedirect(int r, int x, int count, const T *samples, int step, int columns)
+void gatherer::accumulator::writedirect(
+    int r, int x, int count, const T *samples, int step, int columns)
 {
     uchar *line = image.scanLine(r);
     const int stride = int(channels.size());
@@ -404,11 +392,11 @@ void gatherer::writedirect(int r, int x, int count, const T *samples, int step, 
         for (int k = 0; k < stride; ++k)
             c[k] = quint64(qBound<qint64>(
                 0, qint64(samples[k]) + channels[size_t(k)].shift, channels[size_t(k)].top));
-        pack(line, x + i * columns, c, 1, 1);
+        packed.sums(line, x + i * columns, c, 1, 1);
     }
 }
 
-void gatherer::complete(int y, row &sums)
+void gatherer::accumulator::complete(int y, row &sums)
 {
     const size_t stride = channels.size();
     uchar *line = image.scanLine(y);
@@ -438,7 +426,7 @@ void gatherer::complete(int y, row &sums)
         const quint64 n = gathered(0);
         const double inverse = 1 / double(n);
         for (int o = 0; o < image.width(); ++o)
-            pack(line, o, sums.sums.data() + size_t(o) * stride, n, inverse);
+            packed.sums(line, o, sums.sums.data() + size_t(o) * stride, n, inverse);
         return;
     }
     for (int o = 0; o < image.width(); ++o) {
@@ -446,110 +434,11 @@ void gatherer::complete(int y, row &sums)
         double c[4] = {};
         for (size_t k = 0; k < stride; ++k)
             c[k] = double(pixel[k]) * scale / double(gathered(k));
-        pack(line, o, c);
+        packed.averages(line, o, c);
     }
 }
 
-// A pixel from its channels' sums of samples, each gathered `n` times: in whole numbers where the
-// samples are of eight bits and mean plain colours or colour differences, as most pictures are.
-void gatherer::pack(uchar *line, int x, const quint64 *sums, quint64 n, double inverse) const
-{
-    const int stride = int(channels.size());
-    // Rounded to the nearest (the sums stay far below 2^53, where doubles are exact).
-    const auto divided
-        = [inverse](quint64 sum) { return quint64(double(qint64(sum)) * inverse + 0.5); };
-    if (plain) {
-        const auto v = [&](int k) { return int(divided(sums[k])); };
-        const int r = v(0), g = stride >= 3 ? v(1) : r, b = stride >= 3 ? v(2) : r;
-        const int a = what.alpha ? v(stride - 1) : 255;
-        reinterpret_cast<QRgb *>(line)[x] = what.premultiplied || a == 255
-            ? qRgba(qMin(r, a), qMin(g, a), qMin(b, a), a)
-            : qPremultiply(qRgba(r, g, b, a));
-        return;
-    }
-    if (!ycc.empty()) {
-        const auto v = [&](int k) { return size_t(divided(sums[k])); };
-        const size_t y = v(0), cb = v(1), cr = v(2);
-        const auto level = [](qint32 value) { return qBound(0, (value + 32768) >> 16, 255); };
-        const int r = level(ycc[y] + ycc[256 + cr]);
-        const int g = level(ycc[y] - ycc[768 + cb] - ycc[1024 + cr]);
-        const int b = level(ycc[y] + ycc[512 + cb]);
-        const int a = what.alpha ? int(v(3)) : 255;
-        reinterpret_cast<QRgb *>(line)[x] = what.premultiplied || a == 255
-            ? qRgba(qMin(r, a), qMin(g, a), qMin(b, a), a)
-            : qPremultiply(qRgba(r, g, b, a));
-        return;
-    }
-    double c[4] = {};
-    for (int k = 0; k < stride; ++k)
-        c[k] = double(sums[k]) / double(n);
-    pack(line, x, c);
-}
-
-// A pixel from its channels' averaged samples, each in its own channel's range.
-void gatherer::pack(uchar *line, int x, const double c[4]) const
-{
-    const auto unit = [this](int k, double v) { return v / double(channels[size_t(k)].top); };
-    // Studio-range samples: luma from 16 to 235 and colour differences from 16 to 240, in eighths
-    // of the range for 8 bits.
-    const auto luma = [&](int k, double v) {
-        if (what.full)
-            return unit(k, v);
-        const double m = double(channels[size_t(k)].top + 1) / 256;
-        return (v - 16 * m) / (219 * m);
-    };
-    const auto difference = [&](int k, double v) {
-        const double m = double(channels[size_t(k)].top + 1) / 256;
-        return what.full ? (v - 128 * m) / double(channels[size_t(k)].top)
-                         : (v - 128 * m) / (224 * m);
-    };
-    double rgb[3] = {};
-    int alpha = 3;
-    switch (what.kind) {
-    case model::grey:
-        rgb[0] = rgb[1] = rgb[2] = luma(0, c[0]);
-        alpha = 1;
-        break;
-    case model::rgb:
-        for (int k = 0; k < 3; ++k)
-            rgb[k] = unit(k, c[k]);
-        break;
-    case model::ycc:
-        if (what.weights.identity) {
-            // Green, blue and red as they are.
-            rgb[0] = luma(2, c[2]);
-            rgb[1] = luma(0, c[0]);
-            rgb[2] = luma(1, c[1]);
-        } else {
-            const double kr = what.weights.red, kb = what.weights.blue;
-            const double y = luma(0, c[0]), cb = difference(1, c[1]), cr = difference(2, c[2]);
-            rgb[0] = y + 2 * (1 - kr) * cr;
-            rgb[2] = y + 2 * (1 - kb) * cb;
-            rgb[1] = (y - kr * rgb[0] - kb * rgb[2]) / (1 - kr - kb);
-        }
-        break;
-    }
-    const bool wide = image.depth() == 64;
-    const double top = wide ? 65535 : 255;
-    const double ltop = double((1 << lightbits) - 1);
-    quint32 v[3];
-    for (int k = 0; k < 3; ++k)
-        v[k] = light[size_t(std::lround(qBound(0.0, rgb[k], 1.0) * ltop))];
-    quint32 a = quint32(top);
-    if (what.alpha) {
-        const double share = qBound(0.0, unit(alpha, c[alpha]), 1.0);
-        a = quint32(std::lround(share * top));
-        for (quint32 &value : v)
-            value = qMin(what.premultiplied ? value : quint32(std::lround(value * share)), a);
-    }
-    if (wide)
-        reinterpret_cast<QRgba64 *>(line)[x]
-            = QRgba64::fromRgba64(quint16(v[0]), quint16(v[1]), quint16(v[2]), quint16(a));
-    else
-        reinterpret_cast<QRgb *>(line)[x] = qRgba(int(v[0]), int(v[1]), int(v[2]), int(a));
-}
-
-QImage gatherer::finish()
+QImage gatherer::accumulator::finish()
 {
     for (size_t y = 0; y < open.size(); ++y)
         if (open[y]) {
@@ -559,14 +448,8 @@ QImage gatherer::finish()
     return std::move(image);
 }
 
-template void gatherer::add(int, int, int, int, const quint8 *, int, int);
-template void gatherer::add(int, int, int, int, const quint16 *, int, int);
-template void gatherer::add(int, int, int, int, const qint32 *, int, int);
-template void gatherer::addpixels(int, int, int, const quint8 *, int, int);
-template void gatherer::addpixels(int, int, int, const quint16 *, int, int);
-
 // The rows of a plane that reach a row of the picture, added to it with their shares.
-void gatherer::addplane(const plane &p, int k, int y)
+void gatherer::accumulator::addplane(const plane &p, int k, int y)
 {
     const side &down = channels[size_t(k)].down;
     const int first = down.first[size_t(y)];
@@ -583,6 +466,45 @@ void gatherer::addplane(const plane &p, int k, int y)
             addto(y, share, k, 0, p.width, reinterpret_cast<const qint32 *>(line), 1, 1);
     }
 }
+
+gatherer::gatherer(QSize size, const meaning &samples, const QList<grid> &grids)
+    : d(std::make_unique<accumulator>(size, samples, grids))
+{ }
+
+gatherer::~gatherer() = default;
+
+bool gatherer::valid() const
+{
+    return !d->image.isNull();
+}
+
+template<typename T>
+void gatherer::add(int channel, int row, int x, int count, const T *samples, int step, int columns)
+{
+    d->add(channel, row, x, count, samples, step, columns);
+}
+
+template<typename T>
+void gatherer::addpixels(int row, int x, int count, const T *samples, int step, int columns)
+{
+    d->addpixels(row, x, count, samples, step, columns);
+}
+
+void gatherer::addplane(const plane &p, int channel, int row)
+{
+    d->addplane(p, channel, row);
+}
+
+QImage gatherer::finish()
+{
+    return d->finish();
+}
+
+template void gatherer::add(int, int, int, int, const quint8 *, int, int);
+template void gatherer::add(int, int, int, int, const quint16 *, int, int);
+template void gatherer::add(int, int, int, int, const qint32 *, int, int);
+template void gatherer::addpixels(int, int, int, const quint8 *, int, int);
+template void gatherer::addpixels(int, int, int, const quint16 *, int, int);
 
 QImage write(const QList<plane> &planes, const meaning &samples, QSize size)
 {

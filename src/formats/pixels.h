@@ -10,8 +10,6 @@
 #include <QSize>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 namespace pixels {
 
@@ -62,27 +60,6 @@ struct meaning
 // premultiplied where there is alpha.
 QImage::Format formatof(const meaning &samples);
 
-// How the samples along one side of a channel fall into the pixels along that side: each pixel
-// gathers the run of samples whose places scale onto it; a side with fewer samples than pixels
-// (subsampled chroma, enlarged) gives each pixel the sample under it.
-// How the samples of one side of a grid make the pixels of that side. Reducing, each pixel
-// averages what its stretch of the side covers: a sample weighs `pixels`, split between the one or
-// two pixels it falls in, and a pixel gathers `samples` in all. Enlarging, each pixel takes the
-// sample under it.
-struct side
-{
-    side() = default;
-    side(int samples, int pixels);
-
-    bool gathers = true;
-    qint64 total = 1; // the weight a pixel gathers
-    qint64 weight = 1; // a sample's weight
-    std::vector<int> owner; // the first pixel a sample falls in, or -1
-    std::vector<int> share; // of its weight, what falls in that pixel; the rest falls in the next
-    std::vector<int> first; // the first sample that reaches a pixel, or the one under it
-    std::vector<int> count; // the samples that reach a pixel (1 where it takes the one under it)
-};
-
 // A picture made at a size from channels of samples, each covering the whole picture in a grid
 // of its own size. Samples come a run of a row at a time, in any order and from any thread; each
 // row of the picture is averaged, made colours and written as soon as every sample it gathers has
@@ -104,7 +81,7 @@ public:
 
     // Whether the picture could be made: a size within the decoding limit, and channels that fit
     // the meaning.
-    bool valid() const { return !image.isNull(); }
+    bool valid() const;
 
     // Adds `count` samples of a row of one channel's grid, from column `x` on, each `step` words
     // after the last in memory and `columns` columns after it in the grid (more than one for an
@@ -117,47 +94,16 @@ public:
     template<typename T>
     void addpixels(int row, int x, int count, const T *samples, int step, int columns = 1);
 
+    // Adds the rows of a whole plane of one channel that reach one row of the picture.
+    void addplane(const plane &p, int channel, int row);
+
     // The picture; rows whose samples did not all come are made of those that did, and rows
     // that got none are left black.
     QImage finish();
 
 private:
-    friend QImage write(const QList<plane> &planes, const meaning &samples, QSize size);
-    struct channel;
-    struct row;
-    bool channelsof(QSize size, const QList<grid> &grids);
-    // The rows of a channel's grid that reach one row of the picture.
-    int rows(int channel, int row) const;
-    // Adds a run of one channel's row into one row of the picture, with the share of the row that
-    // falls in it.
-    template<typename T>
-    void addto(int pixelrow, qint64 rowshare, int channel, int x, int count, const T *samples,
-        int step, int columns);
-    template<typename T>
-    void sumpixels(int row, int x, int count, const T *samples, int step, int columns);
-    template<typename S> void addsums(int row, int from, int count, const S *summed, size_t size);
-    void writeplain(int row, int x, int count, const quint8 *samples, int step, int columns);
-    template<typename T>
-    void writedirect(int row, int x, int count, const T *samples, int step, int columns);
-    void addplane(const plane &p, int channel, int row);
-    void complete(int y, row &sums);
-    void pack(uchar *line, int x, const quint64 *sums, quint64 n, double inverse) const;
-    void pack(uchar *line, int x, const double c[4]) const;
-
-    QImage image;
-    meaning what;
-    std::vector<channel> channels;
-    std::vector<std::unique_ptr<row>> open;
-    std::vector<qint64> expected; // additions each row of the picture waits for
-    std::vector<quint16> light; // sample levels on the light curve, by the colours' bits
-    int lightbits = 8;
-    bool direct = false; // every grid is the picture's size, and pixels are written as they come
-    bool alike = false; // every channel on one grid, of unsigned samples, gathered
-    bool weighed = false; // and colours with straight alpha, summed weighed by it when they come
-                          // as whole pixels
-    bool plain = false; // eight-bit samples of plain colours, made pixels in whole numbers
-    std::vector<qint32> ycc; // likewise colour differences: each sample's share of each colour
-    std::unique_ptr<std::mutex[]> locks;
+    class accumulator;
+    std::unique_ptr<accumulator> d;
 };
 
 // Planes written into a picture at a size, on every core: grey or three colour planes, then alpha.

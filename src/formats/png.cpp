@@ -11,6 +11,7 @@
 #include "kinds.h"
 #include "parallel.h"
 #include "pixels.h"
+#include "profiles.h"
 #include "reader.h"
 
 #include <QIODevice>
@@ -53,6 +54,7 @@ private:
     void gather(int y, int x, int count, int across, const void *samples, bool wide);
     bool feed(const char *bytes, qint64 size);
     bool feedrest();
+    QByteArrayView profile() const;
     QColorSpace colourspace() const;
 
     png_structp png = nullptr;
@@ -271,22 +273,24 @@ bool pnghandler::feedrest()
     return true;
 }
 
-// As the toolkit's reader takes them: a profile, else sRGB, else gamma with the primaries; the
+QByteArrayView pnghandler::profile() const
+{
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep icc = nullptr;
+    png_uint_32 length = 0;
+    if (!png_get_valid(png, info, PNG_INFO_iCCP)
+        || !png_get_iCCP(png, info, &name, &compression, &icc, &length))
+        return QByteArrayView();
+    return QByteArrayView(icc, qsizetype(length));
+}
+
+// Where the profile is none that can be used: sRGB, else gamma with the primaries; the
 // coding-independent code points come before all, as the format says.
 QColorSpace pnghandler::colourspace() const
 {
     if (cicp)
         return colour::coded((*cicp)[0], (*cicp)[1]);
-    if (png_get_valid(png, info, PNG_INFO_iCCP)) {
-        png_charp name = nullptr;
-        int compression = 0;
-        png_bytep profile = nullptr;
-        png_uint_32 length = 0;
-        png_get_iCCP(png, info, &name, &compression, &profile, &length);
-        const QColorSpace space = colour::profile(QByteArrayView(profile, qsizetype(length)));
-        if (space.isValid())
-            return space;
-    }
     int intent = -1;
     if (png_get_valid(png, info, PNG_INFO_sRGB) && png_get_sRGB(png, info, &intent) && intent >= 0
         && intent <= 3)
@@ -341,7 +345,8 @@ bool pnghandler::read(QImage *image)
     if (!complete)
         return false;
     QImage made = into->finish();
-    made.setColorSpace(colourspace());
+    if (cicp || !profiles::tosrgb(made, profile()))
+        made.setColorSpace(colourspace());
     return deliver(std::move(made), image);
 }
 

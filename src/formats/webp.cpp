@@ -1,10 +1,10 @@
 // WebP pictures, read with libwebp: a still picture scaled as it is decoded to the size asked for,
 // so that the whole picture is never held; an animation's first frame, whole.
 
-#include "colour.h"
 #include "kinds.h"
 #include "owned.h"
 #include "pixels.h"
+#include "profiles.h"
 #include "reader.h"
 
 #include <QIODevice>
@@ -36,7 +36,7 @@ protected:
 
 private:
     bool firstframe(QImage *image) const;
-    QColorSpace colourspace() const;
+    QByteArray profile() const;
     WebPData data() const;
 
     QByteArray bytes;
@@ -67,17 +67,16 @@ WebPData webphandler::data() const
     return { reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()) };
 }
 
-QColorSpace webphandler::colourspace() const
+QByteArray webphandler::profile() const
 {
     const WebPData data = this->data();
     const owned<WebPDemuxer, WebPDemuxDelete> demuxer(WebPDemux(&data));
     WebPChunkIterator chunk;
     if (!demuxer || !WebPDemuxGetChunk(demuxer.get(), "ICCP", 1, &chunk))
-        return QColorSpace();
-    const QColorSpace space
-        = colour::profile(QByteArrayView(chunk.chunk.bytes, qsizetype(chunk.chunk.size)));
+        return QByteArray();
+    QByteArray icc(reinterpret_cast<const char *>(chunk.chunk.bytes), qsizetype(chunk.chunk.size));
     WebPDemuxReleaseChunkIterator(&chunk);
-    return space;
+    return icc;
 }
 
 // An animation's first frame, composed on its canvas.
@@ -138,7 +137,7 @@ bool webphandler::read(QImage *image)
         if (status != VP8_STATUS_OK)
             return false;
     }
-    decoded.setColorSpace(colourspace());
+    profiles::tosrgb(decoded, profile());
     return deliver(std::move(decoded), image);
 }
 
