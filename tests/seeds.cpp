@@ -1,6 +1,6 @@
 // Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
-// tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp, and the
-// animations the window's movie plays, seeds/movie.
+// tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp,
+// seeds/jpeg, and the animations the window's movie plays, seeds/movie.
 
 #include "chunks.h"
 #include "writers.h"
@@ -30,6 +30,8 @@ int main(int argc, char **argv)
     const QImage grey = blocks.convertToFormat(QImage::Format_Grayscale8);
     const QImage odd = blocks.copy(0, 0, 33, 21);
     const writers::coded p3 { 12, 13, 6, true };
+    QImage p3blocks = odd;
+    p3blocks.setColorSpace(QColorSpace::DisplayP3);
     const writers::coded pq { 9, 16, 9, false };
     const QList<std::pair<QString, QByteArray>> files = {
         { "webp/lossy.webp", writers::webp(blocks, 80) },
@@ -62,6 +64,16 @@ int main(int argc, char **argv)
         { "jp2/odd.j2k", writers::jp2(odd, true, 3) },
         { "jp2/extra.jp2", writers::jp2(alpha, false, 6, 0, 0, false, 1) },
         { "jp2/inks.jp2", writers::jp2(blocks, false, 6, 0, 0, false, 0, true) },
+        { "jpeg/plain.jpg", encode(blocks, "JPEG", 90) },
+        { "jpeg/grey.jpg", encode(grey, "JPEG", 50) },
+        { "jpeg/p3.jpg", encode(p3blocks, "JPEG", 80) },
+        { "jpeg/inks.jpg",
+            writers::jpeg(writers::plain(QSize(17, 9), { 20, 200, 90, 250 }), QSize(17, 9), 4,
+                writers::tabled(cmsSigCmykData, 4, 2.4,
+                    [](const double *d, double *c) {
+                        for (int k = 0; k < 3; ++k)
+                            c[k] = 1 - d[k];
+                    })) },
         { "movie/two.gif", gifbytes(2, 2, 4) },
         { "movie/still.gif", gifbytes(1, 0, 3) },
         { "movie/three.gif", gifbytes(3, 1, 80, 2) },

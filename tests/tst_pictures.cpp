@@ -286,6 +286,12 @@ private slots:
         QTest::newRow("WebP") << writers::webp(upright, 100) << colours;
         QTest::newRow("PNG") << encode(upright, "PNG") << colours;
         QTest::newRow("JPEG") << encode(upright, "JPEG", 100) << colours;
+        for (const auto &[name, how] : { std::pair("progressive", writers::coding { true }),
+                 std::pair("restart markers", writers::coding { false, 1 }),
+                 std::pair("arithmetic-coded", writers::coding { true, 0, true }) })
+            QTest::addRow("JPEG, %s", name)
+                << writers::jpeg(writers::rgbof(upright), upright.size(), 3, {}, 95, how)
+                << colours;
         QTest::newRow("BMP") << encode(upright, "BMP") << colours;
         QTest::newRow("BMP, palette, top-down")
             << topdown(encode(upright.convertToFormat(QImage::Format_Indexed8), "BMP")) << colours;

@@ -448,8 +448,17 @@ inline QByteArray webp(const QImage &picture, int quality = 90)
 // A JPEG of samples given a pixel at a time: grey, RGB or printing inks (CMYK, stored inverted
 // as Adobe's writers store them, with the Adobe marker libjpeg writes for them), with an ICC
 // profile in as many markers as it needs.
+// How a JPEG is coded beyond the baseline: in progressive scans, with restart markers every so
+// many rows of blocks, arithmetic-coded.
+struct coding
+{
+    bool progressive = false;
+    int restart = 0;
+    bool arithmetic = false;
+};
+
 inline QByteArray jpeg(const std::vector<uchar> &samples, QSize size, int components,
-    const QByteArray &icc = QByteArray(), int quality = 95)
+    const QByteArray &icc = QByteArray(), int quality = 95, coding how = coding())
 {
     jpeg_compress_struct info {};
     jpeg_error_mgr error {};
@@ -464,6 +473,10 @@ inline QByteArray jpeg(const std::vector<uchar> &samples, QSize size, int compon
     info.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, quality, TRUE);
+    if (how.progressive)
+        jpeg_simple_progression(&info);
+    info.restart_in_rows = how.restart;
+    info.arith_code = how.arithmetic;
     jpeg_start_compress(&info, TRUE);
     if (!icc.isEmpty())
         jpeg_write_icc_profile(
@@ -478,6 +491,16 @@ inline QByteArray jpeg(const std::vector<uchar> &samples, QSize size, int compon
     QByteArray bytes(reinterpret_cast<const char *>(out), qsizetype(length));
     std::free(out);
     return bytes;
+}
+
+// A picture's red, green and blue samples, a pixel at a time.
+inline std::vector<uchar> rgbof(const QImage &picture)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    std::vector<uchar> samples;
+    for (int y = 0; y < rgb.height(); ++y)
+        samples.insert(samples.end(), rgb.constScanLine(y), rgb.constScanLine(y) + rgb.width() * 3);
+    return samples;
 }
 
 // One sample repeated over a picture of a size.
