@@ -9,10 +9,15 @@
 
 namespace profiles {
 
+// A conversion into sRGB's colours; none (no handle) for a profile of sRGB itself.
 struct transform
 {
     cmsHTRANSFORM handle = nullptr;
-    ~transform() { cmsDeleteTransform(handle); }
+    ~transform()
+    {
+        if (handle)
+            cmsDeleteTransform(handle);
+    }
 };
 
 namespace {
@@ -30,7 +35,8 @@ constexpr int keptmost = 8;
 
 // A transform from the profile's colours into sRGB's, between these layouts; none where the
 // profile cannot be read, is not of the colour model the layout has, or Little CMS refuses it.
-// Made without Little CMS's cache of the last pixel, so that threads can share it.
+// The toolkit reads the profile too, only to tell sRGB's own. Made without Little CMS's cache of
+// the last pixel, so that threads can share it.
 std::shared_ptr<transform> transformfor(
     QByteArrayView icc, cmsUInt32Number from, cmsUInt32Number to, cmsColorSpaceSignature model)
 {
@@ -42,7 +48,11 @@ std::shared_ptr<transform> transformfor(
             return k.made;
     std::shared_ptr<transform> result;
     cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
-    if (profile && cmsGetColorSpace(profile) == model) {
+    // sRGB's own profile, as most pictures that embed one embed it, needs no conversion.
+    if (profile && model == cmsSigRgbData
+        && QColorSpace::fromIccProfile(icc.toByteArray()) == QColorSpace::SRgb) {
+        result = std::make_shared<transform>();
+    } else if (profile && cmsGetColorSpace(profile) == model) {
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
         cmsHTRANSFORM handle
             = cmsCreateTransform(profile, from, srgb, to, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
@@ -124,9 +134,6 @@ bool tosrgb(QImage &image, QByteArrayView icc)
 {
     if (image.isNull() || icc.size() < 128)
         return false;
-    // sRGB's own profile, as most pictures that embed one embed it, needs no conversion.
-    if (QColorSpace::fromIccProfile(icc.toByteArray()) == QColorSpace::SRgb)
-        return true;
     const cmsColorSpaceSignature model
         = icc.sliced(16, 4) == QByteArrayView("GRAY") ? cmsSigGrayData : cmsSigRgbData;
     const bool wide = image.depth() > 32;
@@ -138,6 +145,8 @@ bool tosrgb(QImage &image, QByteArrayView icc)
         : (image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     const cmsUInt32Number layout = layoutof(wide, grey);
     const std::shared_ptr<transform> t = transformfor(icc, layout, layoutof(wide, false), model);
+    if (t && !t->handle)
+        return true;
     if (!t || (grey && !wide && !isgrey(image)))
         return false;
     image.convertTo(straight);
