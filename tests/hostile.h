@@ -7,6 +7,7 @@
 #include <QColorSpace>
 #include <QRandomGenerator>
 #include <QtEndian>
+#include <array>
 
 // A folder of what a viewer meets in the wild: good pictures beside broken, lying, enormous,
 // unreadable and oddly named ones, and entries that are not files at all.
@@ -132,6 +133,28 @@ inline QByteArray predicted(QByteArray heif)
 // broken or that end early, headers claiming vast pictures, drawings that expand without end,
 // nest without end or reach outside themselves. Some carry the names the folder lists, so that
 // steps reach them too.
+// A little-endian TIFF of one directory of these entries (tag, type, one value), followed by the
+// directory at `next` (0 for none) and 64 bytes of samples.
+inline QByteArray tiffwith(const QList<std::array<quint32, 3>> &entries, quint32 next = 0)
+{
+    QByteArray file("II*\0\x08\0\0\0", 8);
+    file += char(entries.size()) + QByteArray(1, 0);
+    for (const auto &[tag, type, value] : entries) {
+        QByteArray entry(12, 0);
+        qToLittleEndian(quint16(tag), entry.data());
+        qToLittleEndian(quint16(type), entry.data() + 2);
+        qToLittleEndian<quint32>(1, entry.data() + 4);
+        if (type == 3)
+            qToLittleEndian(quint16(value), entry.data() + 8);
+        else
+            qToLittleEndian(value, entry.data() + 8);
+        file += entry;
+    }
+    QByteArray after(4, 0);
+    qToLittleEndian(next, after.data());
+    return file + after + QByteArray(64, '\x7f');
+}
+
 inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
 {
     QImage picture(40, 30, QImage::Format_RGB32);
@@ -178,20 +201,22 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
     // as they are, which only a picture in full resolution can be (found by fuzzing).
     const writers::coded gbr { 1, 13, 0, true };
     // A TIFF file whose one strip would be 100000 x 100000 grey pixels.
-    QByteArray vasttiff("II*\0\x08\0\0\0", 8);
-    const quint16 tags[][2] = { { 256, 4 }, { 257, 4 }, { 258, 3 }, { 259, 3 }, { 262, 3 },
-        { 273, 4 }, { 277, 3 }, { 278, 4 }, { 279, 4 } };
-    const quint32 values[] = { 100000, 100000, 8, 1, 1, 8, 1, 100000, 4000000000u };
-    vasttiff += char(std::size(tags)) + QByteArray(1, 0);
-    for (size_t i = 0; i < std::size(tags); ++i) {
-        QByteArray entry(12, 0);
-        qToLittleEndian(tags[i][0], entry.data());
-        qToLittleEndian(tags[i][1], entry.data() + 2);
-        qToLittleEndian<quint32>(1, entry.data() + 4);
-        qToLittleEndian(values[i], entry.data() + 8);
-        vasttiff += entry;
-    }
-    vasttiff += QByteArray(4, 0) + QByteArray(64, '\x7f');
+    // A picture of 100000 x 100000 in a strip past the end of the file; one in tiles of 65536
+    // pixels a side; one whose one strip lies past the end; one whose directory is followed by
+    // itself.
+    const QByteArray vasttiff = tiffwith(
+        { { 256, 4, 100000 }, { 257, 4, 100000 }, { 258, 3, 8 }, { 259, 3, 1 }, { 262, 3, 1 },
+            { 273, 4, 8 }, { 277, 3, 1 }, { 278, 4, 100000 }, { 279, 4, 4000000000u } });
+    const QByteArray vasttiles = tiffwith({ { 256, 4, 200000 }, { 257, 4, 200000 }, { 258, 3, 8 },
+        { 259, 3, 1 }, { 262, 3, 1 }, { 277, 3, 1 }, { 322, 4, 65536 }, { 323, 4, 65536 },
+        { 324, 4, 8 }, { 325, 4, 65536u * 65536u - 1 } });
+    const QByteArray pasttheend
+        = tiffwith({ { 256, 4, 64 }, { 257, 4, 64 }, { 258, 3, 8 }, { 259, 3, 5 }, { 262, 3, 1 },
+            { 273, 4, 1u << 30 }, { 277, 3, 1 }, { 278, 4, 64 }, { 279, 4, 4096 } });
+    const QByteArray looped
+        = tiffwith({ { 256, 4, 64 }, { 257, 4, 64 }, { 258, 3, 8 }, { 259, 3, 1 }, { 262, 3, 1 },
+                       { 273, 4, 8 }, { 277, 3, 1 }, { 278, 4, 64 }, { 279, 4, 4096 } },
+            8);
     QByteArray laughs = "<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>";
     for (char c = 'b'; c <= 'j'; ++c) {
         const QByteArray previous = QByteArray("&") + char(c - 1) + ';';
@@ -237,6 +262,9 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "inflate.png", rgbpng(64, 64, false, undecodable) },
         { "cut.tiff", tiff.left(tiff.size() / 2) },
         { "vast.tiff", vasttiff },
+        { "vast-tiles.tiff", vasttiles },
+        { "strip-past-the-end.tiff", pasttheend },
+        { "directory-loop.tiff", looped },
         { "laughs.svg", laughs },
         { "deep.svg", deep },
         { "outside.svg", outside },

@@ -1,6 +1,6 @@
 // Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
 // tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp,
-// seeds/jpeg, and the animations the window's movie plays, seeds/movie.
+// seeds/jpeg, seeds/tiff, and the animations the window's movie plays, seeds/movie.
 
 #include "chunks.h"
 #include "writers.h"
@@ -74,6 +74,18 @@ int main(int argc, char **argv)
                         for (int k = 0; k < 3; ++k)
                             c[k] = 1 - d[k];
                     })) },
+        { "tiff/lzw.tiff", writers::tiff(odd, {}) },
+        { "tiff/planar16.tiff", writers::tiff(odd, { 16, PHOTOMETRIC_RGB, true }) },
+        { "tiff/tiles.tiff", writers::tiff(blocks, { 8, PHOTOMETRIC_RGB, false, true }) },
+        { "tiff/fax.tiff",
+            writers::tiff(
+                blocks, { 1, PHOTOMETRIC_MINISWHITE, false, false, COMPRESSION_CCITTFAX4 }) },
+        { "tiff/grey4.tiff", writers::tiff(odd, { 4, PHOTOMETRIC_MINISBLACK }) },
+        { "tiff/float.tiff",
+            writers::tiff(odd, { 32, PHOTOMETRIC_RGB, false, false, COMPRESSION_NONE, true }) },
+        { "tiff/inks.tiff", writers::tiff(odd, { 8, PHOTOMETRIC_SEPARATED, false, true }) },
+        { "tiff/lab.tiff", writers::tiff(odd, { 8, PHOTOMETRIC_CIELAB }) },
+        { "tiff/deflate.tiff", encode(alpha, "TIFF", -1, 1) },
         { "movie/two.gif", gifbytes(2, 2, 4) },
         { "movie/still.gif", gifbytes(1, 0, 3) },
         { "movie/three.gif", gifbytes(3, 1, 80, 2) },

@@ -295,6 +295,57 @@ private slots:
         QTest::newRow("BMP") << encode(upright, "BMP") << colours;
         QTest::newRow("BMP, palette, top-down")
             << topdown(encode(upright.convertToFormat(QImage::Format_Indexed8), "BMP")) << colours;
+        // TIFF in every layout libtiff writes: each read strip by strip or tile by tile.
+        const QList<std::pair<const char *, writers::tiffing>> layouts = {
+            { "16 bits, planes apart", { 16, PHOTOMETRIC_RGB, true } },
+            { "16 bits, tiles", { 16, PHOTOMETRIC_RGB, false, true } },
+            { "16 bits, tiles, planes apart", { 16, PHOTOMETRIC_RGB, true, true } },
+            { "12 bits", { 12, PHOTOMETRIC_RGB } },
+            { "2 bits", { 2, PHOTOMETRIC_RGB, false, false, COMPRESSION_NONE } },
+            { "floating point",
+                { 32, PHOTOMETRIC_RGB, false, false, COMPRESSION_ADOBE_DEFLATE, true } },
+            { "inks", { 8, PHOTOMETRIC_SEPARATED } },
+            { "inks, 16 bits", { 16, PHOTOMETRIC_SEPARATED } },
+            { "inks, tiles", { 8, PHOTOMETRIC_SEPARATED, false, true } },
+        };
+        for (const auto &[name, how] : layouts)
+            QTest::addRow("TIFF, %s", name) << writers::tiff(upright, how) << colours;
+        // CIELab in whole numbers is a level or so from the colours it was made of: shown as
+        // Little CMS converts those numbers.
+        QList<QRgb> labcolours;
+        const QByteArray labprofile = writers::saved(cmsCreateLab4Profile(nullptr));
+        for (const QRgb c : colours) {
+            const uchar rgb[] = { uchar(qRed(c)), uchar(qGreen(c)), uchar(qBlue(c)) };
+            const QColor lab = writers::converted(
+                writers::saved(cmsCreate_sRGBProfile()), TYPE_RGB_8, rgb, labprofile, TYPE_Lab_8);
+            const uchar stored[] = { uchar(lab.red()), uchar(lab.green()), uchar(lab.blue()) };
+            labcolours << writers::converted(labprofile, TYPE_Lab_8, stored).rgb();
+        }
+        QTest::newRow("TIFF, CIELab")
+            << writers::tiff(upright, { 8, PHOTOMETRIC_CIELAB }) << labcolours;
+        QTest::newRow("TIFF, CIELab, tiles")
+            << writers::tiff(upright, { 8, PHOTOMETRIC_CIELAB, false, true }) << labcolours;
+        QList<QRgb> greens;
+        for (const QRgb c : colours)
+            greens << qRgb(qGreen(c), qGreen(c), qGreen(c));
+        QTest::newRow("TIFF, grey, min-is-white, 4 bits")
+            << writers::tiff(upright, { 4, PHOTOMETRIC_MINISWHITE }) << greens;
+        // A 1-bit document's dots fitted into the window are the grey their density makes.
+        QTest::newRow("TIFF, 1 bit, min-is-white, fax coded")
+            << writers::tiff(
+                   blocks(330), { 1, PHOTOMETRIC_MINISWHITE, false, false, COMPRESSION_CCITTFAX4 })
+            << [&] {
+                   QList<QRgb> dotted;
+                   for (const QRgb c : blockcolours(blocks(330), 3, 2)) {
+                       // The dots' density steps in seventeenths.
+                       int on = 0;
+                       for (int i = 0; i < 17; ++i)
+                           on += i / 17.0 < (255 - qGreen(c)) / 255.0 ? 1 : 0;
+                       const int level = 255 - on * 255 / 17;
+                       dotted << qRgb(level, level, level);
+                   }
+                   return dotted;
+               }();
         QTest::newRow("TIFF") << encode(upright, "TIFF") << colours;
         QTest::newRow("TIFF, LZW") << encode(upright, "TIFF", -1, 1) << colours;
         QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' width='99' height='66'>";

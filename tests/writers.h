@@ -1,11 +1,13 @@
 // Pictures written in the formats the viewer reads with its own readers, by the field's own
 // encoders: libheif (HEIF and AVIF), libjxl (JPEG XL), OpenJPEG (JPEG 2000), libwebp and
-// libjpeg-turbo; and colour profiles written by Little CMS. For the tests and the measurements.
+// libjpeg-turbo and libtiff; and colour profiles written by Little CMS. For the tests and the
+// measurements.
 #pragma once
 
 #include <QByteArray>
 #include <QColorSpace>
 #include <QImage>
+#include <QTemporaryFile>
 #include <QtEndian>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <lcms2.h>
 #include <libheif/heif.h>
 #include <openjpeg.h>
+#include <tiffio.h>
 #include <webp/encode.h>
 
 namespace writers {
@@ -578,18 +581,144 @@ inline QByteArray lineargrey()
     return saved(profile);
 }
 
-// What Little CMS makes of 8-bit samples in a profile's colours, in sRGB's.
-inline QColor converted(const QByteArray &icc, cmsUInt32Number layout, const uchar *samples)
+// What Little CMS makes of 8-bit samples in a profile's colours, in sRGB's (or another
+// profile's, three 8-bit samples).
+inline QColor converted(const QByteArray &icc, cmsUInt32Number layout, const uchar *samples,
+    const QByteArray &into = QByteArray(), cmsUInt32Number intolayout = TYPE_RGB_8)
 {
     cmsHPROFILE profile = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
-    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    cmsHTRANSFORM t = cmsCreateTransform(profile, layout, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    cmsHPROFILE srgb = into.isEmpty()
+        ? cmsCreate_sRGBProfile()
+        : cmsOpenProfileFromMem(into.constData(), cmsUInt32Number(into.size()));
+    cmsHTRANSFORM t = cmsCreateTransform(profile, layout, srgb, intolayout, INTENT_PERCEPTUAL, 0);
     uchar rgb[3] = {};
     cmsDoTransform(t, samples, rgb, 1);
     cmsDeleteTransform(t);
     cmsCloseProfile(srgb);
     cmsCloseProfile(profile);
     return QColor(rgb[0], rgb[1], rgb[2]);
+}
+
+// How a TIFF is laid out: its samples (bits, and whether floating point), colour model
+// (PHOTOMETRIC_*), planes apart or side by side, tiles or strips, and compression.
+struct tiffing
+{
+    int bits = 8;
+    int photometric = PHOTOMETRIC_RGB;
+    bool planar = false;
+    bool tiled = false;
+    int compression = COMPRESSION_LZW;
+    bool floating = false;
+};
+
+// A picture as a TIFF written by libtiff in that layout: RGB samples as they are; grey from the
+// green; inks as the complement of the colours, with no black; CIELab as Little CMS makes it of
+// sRGB; 1-bit grey as dots of black and white, their density the grey's.
+inline QByteArray tiff(const QImage &picture, const tiffing &how)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    const int width = rgb.width(), height = rgb.height();
+    const bool grey
+        = how.photometric == PHOTOMETRIC_MINISBLACK || how.photometric == PHOTOMETRIC_MINISWHITE;
+    const int samples = grey ? 1 : how.photometric == PHOTOMETRIC_SEPARATED ? 4 : 3;
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile(), lab = cmsCreateLab4Profile(nullptr);
+    cmsHTRANSFORM tolab
+        = cmsCreateTransform(srgb, TYPE_RGB_8, lab, TYPE_Lab_DBL, INTENT_PERCEPTUAL, 0);
+    // Each pixel's samples from 0 to 1.
+    std::vector<double> values(size_t(width) * size_t(height) * size_t(samples));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const uchar *p = rgb.constScanLine(y) + x * 3;
+            double *v = values.data() + (size_t(y) * size_t(width) + size_t(x)) * size_t(samples);
+            if (grey) {
+                v[0] = how.photometric == PHOTOMETRIC_MINISWHITE ? 1 - p[1] / 255.0 : p[1] / 255.0;
+                if (how.bits == 1)
+                    v[0] = ((x * 7 + y * 13) % 17) / 17.0 < v[0] ? 1 : 0;
+            } else if (how.photometric == PHOTOMETRIC_SEPARATED) {
+                for (int c = 0; c < 3; ++c)
+                    v[c] = 1 - p[c] / 255.0;
+                v[3] = 0;
+            } else if (how.photometric == PHOTOMETRIC_CIELAB) {
+                cmsCIELab l;
+                cmsDoTransform(tolab, p, &l, 1);
+                v[0] = l.L / 100;
+                v[1] = (l.a < 0 ? l.a + 256 : l.a) / 255; // signed, stored as its byte
+                v[2] = (l.b < 0 ? l.b + 256 : l.b) / 255;
+            } else {
+                for (int c = 0; c < 3; ++c)
+                    v[c] = p[c] / 255.0;
+            }
+        }
+    cmsDeleteTransform(tolab);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(lab);
+    QTemporaryFile file;
+    file.open();
+    TIFF *out = TIFFOpen(file.fileName().toLocal8Bit().constData(), "w");
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, uint32_t(width));
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, uint32_t(height));
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, uint16_t(how.bits));
+    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, uint16_t(samples));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, uint16_t(how.photometric));
+    TIFFSetField(out, TIFFTAG_PLANARCONFIG,
+        uint16_t(how.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG));
+    TIFFSetField(out, TIFFTAG_COMPRESSION, uint16_t(how.compression));
+    TIFFSetField(out, TIFFTAG_SAMPLEFORMAT,
+        uint16_t(how.floating ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT));
+    if (how.tiled) {
+        TIFFSetField(out, TIFFTAG_TILEWIDTH, uint32_t(16));
+        TIFFSetField(out, TIFFTAG_TILELENGTH, uint32_t(16));
+    } else {
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, uint32_t(7));
+    }
+    // Each plane's (or the only plane's) samples of a block of rows and columns, packed.
+    const auto packed = [&](int plane, int top, int left, int rows, int columns) {
+        const int per = how.planar ? 1 : samples;
+        std::vector<uchar> bytes(size_t((qint64(columns) * per * how.bits + 7) / 8) * size_t(rows));
+        const size_t line = bytes.size() / size_t(rows);
+        const double topvalue = double((qint64(1) << qMin(how.bits, 16)) - 1);
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < columns * per; ++c) {
+                const int x = left + c / per, y = top + r, k = how.planar ? plane : c % per;
+                const double v = x < width && y < height
+                    ? values[(size_t(y) * size_t(width) + size_t(x)) * size_t(samples) + size_t(k)]
+                    : 0;
+                uchar *at = bytes.data() + size_t(r) * line;
+                if (how.floating) {
+                    const float f = float(v);
+                    std::memcpy(at + size_t(c) * 4, &f, 4);
+                } else if (how.bits == 16) {
+                    const quint16 w = quint16(std::lround(v * topvalue));
+                    std::memcpy(at + size_t(c) * 2, &w, 2);
+                } else {
+                    const quint32 w = quint32(std::lround(v * topvalue));
+                    for (int b = 0; b < how.bits; ++b) {
+                        const qint64 bit = qint64(c) * how.bits + b;
+                        if (w >> (how.bits - 1 - b) & 1)
+                            at[bit / 8] |= uchar(0x80 >> (bit % 8));
+                    }
+                }
+            }
+        return bytes;
+    };
+    const int planes = how.planar ? samples : 1;
+    for (int plane = 0; plane < planes; ++plane) {
+        if (how.tiled) {
+            for (int y = 0; y < height; y += 16)
+                for (int x = 0; x < width; x += 16) {
+                    std::vector<uchar> tile = packed(plane, y, x, 16, 16);
+                    TIFFWriteTile(out, tile.data(), uint32_t(x), uint32_t(y), 0, uint16_t(plane));
+                }
+        } else {
+            for (int y = 0; y < height; ++y) {
+                std::vector<uchar> row = packed(plane, y, 0, 1, width);
+                TIFFWriteScanline(out, row.data(), uint32_t(y), uint16_t(plane));
+            }
+        }
+    }
+    TIFFClose(out);
+    file.seek(0);
+    return file.readAll();
 }
 
 } // namespace writers

@@ -12,7 +12,6 @@
 
 #include <QIODevice>
 #include <QImageIOPlugin>
-#include <QVariant>
 #include <QtEndian>
 #include <csetjmp>
 #include <cstdio>
@@ -148,15 +147,6 @@ int orientationof(QByteArrayView exif)
     return 1;
 }
 
-QImageIOHandler::Transformations turnof(int orientation)
-{
-    using t = QImageIOHandler::Transformation;
-    const t turns[] = { t::TransformationNone, t::TransformationNone, t::TransformationMirror,
-        t::TransformationRotate180, t::TransformationFlip, t::TransformationFlipAndRotate90,
-        t::TransformationRotate90, t::TransformationMirrorAndRotate90, t::TransformationRotate270 };
-    return turns[orientation];
-}
-
 class jpeghandler : public reader::handler
 {
 public:
@@ -166,8 +156,6 @@ public:
     ~jpeghandler() override;
     bool read(QImage *image) override;
     static bool recognises(QIODevice *device);
-    bool supportsOption(ImageOption option) const override;
-    QVariant option(ImageOption option) const override;
 
 protected:
     bool readheader() override;
@@ -184,7 +172,6 @@ private:
     source file;
     bool made = false;
     bool finished = false; // read once
-    int orientation = 1;
     QByteArray icc;
 };
 
@@ -244,18 +231,6 @@ void jpeghandler::readprofile()
     std::free(bytes);
 }
 
-bool jpeghandler::supportsOption(ImageOption option) const
-{
-    return option == ImageTransformation || handler::supportsOption(option);
-}
-
-QVariant jpeghandler::option(ImageOption option) const
-{
-    if (option == ImageTransformation && const_cast<jpeghandler *>(this)->header())
-        return int(turnof(orientation));
-    return handler::option(option);
-}
-
 // The least reduction libjpeg decodes at that still covers the size asked on both sides.
 void jpeghandler::reduce()
 {
@@ -281,9 +256,10 @@ bool jpeghandler::gather(pixels::gatherer &into)
     const int width = int(info.output_width);
     std::vector<JSAMPLE> row(size_t(width) * size_t(channels));
     std::vector<JSAMPLE> rgb(inked ? size_t(width) * 3 : 0);
-    std::optional<profiles::inks> colours;
+    std::optional<profiles::converter> colours;
+    using model = profiles::converter::model;
     if (inked)
-        colours.emplace(icc, info.saw_Adobe_marker);
+        colours.emplace(info.saw_Adobe_marker ? model::invertedinks : model::inks, icc);
     JSAMPROW rows[] = { row.data() };
     while (info.output_scanline < info.output_height) {
         const int y = int(info.output_scanline);

@@ -55,6 +55,14 @@ const signature signatures[] = {
                 || start.startsWith(QByteArray::fromHex("ff4fff51"));
         } },
     { "heif", heifbrands },
+    // TIFF's reader too is keyed apart from the toolkit's own TIFF plugin.
+    { "libtiff",
+        [](const QByteArray &start) {
+            return start.startsWith(QByteArray("II*\0", 4))
+                || start.startsWith(QByteArray("MM\0*", 4))
+                || start.startsWith(QByteArray("II+\0", 4))
+                || start.startsWith(QByteArray("MM\0+", 4));
+        } },
 };
 
 } // namespace

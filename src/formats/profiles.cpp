@@ -4,6 +4,7 @@
 
 #include <QColorSpace>
 #include <QList>
+#include <algorithm>
 #include <lcms2.h>
 #include <mutex>
 
@@ -163,26 +164,45 @@ void apply(QImage &image, const described &colours)
         image.setColorSpace(colours.space);
 }
 
-inks::inks(QByteArrayView icc, bool inverted)
-    : inverted(inverted)
+converter::converter(model kind, QByteArrayView icc)
+    : of(kind)
 {
-    if (icc.size() >= 128)
-        made = transformfor(
-            icc, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, TYPE_RGB_8, cmsSigCmykData);
+    if (of == model::lab) {
+        // One transform from CIELab serves every such picture.
+        static const std::shared_ptr<transform> fromlab = [] {
+            auto made = std::make_shared<transform>();
+            cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+            cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+            made->handle = cmsCreateTransform(
+                lab, TYPE_Lab_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+            cmsCloseProfile(lab);
+            cmsCloseProfile(srgb);
+            return made;
+        }();
+        made = fromlab;
+    } else if (icc.size() >= 128) {
+        made = transformfor(icc, of == model::invertedinks ? TYPE_CMYK_8_REV : TYPE_CMYK_8,
+            TYPE_RGB_8, cmsSigCmykData);
+    }
 }
 
-inks::~inks() = default;
+converter::~converter() = default;
 
-void inks::torgb(const uchar *cmyk, uchar *rgb, int count) const
+void converter::torgb(const uchar *samples, uchar *rgb, int count) const
 {
-    if (made) {
-        cmsDoTransform(made->handle, cmyk, rgb, cmsUInt32Number(count));
+    if (made && made->handle) {
+        cmsDoTransform(made->handle, samples, rgb, cmsUInt32Number(count));
         return;
     }
-    for (int i = 0; i < count; ++i, cmyk += 4, rgb += 3) {
-        const int k = inverted ? cmyk[3] : 255 - cmyk[3];
+    if (of == model::lab) {
+        std::fill(rgb, rgb + size_t(count) * 3, uchar(0));
+        return;
+    }
+    const bool inverted = of == model::invertedinks;
+    for (int i = 0; i < count; ++i, samples += 4, rgb += 3) {
+        const int k = inverted ? samples[3] : 255 - samples[3];
         for (int c = 0; c < 3; ++c) {
-            const int light = inverted ? cmyk[c] : 255 - cmyk[c];
+            const int light = inverted ? samples[c] : 255 - samples[c];
             rgb[c] = uchar((light * k + 127) / 255);
         }
     }

@@ -31,20 +31,22 @@ void apply(QImage &image, const described &colours);
 
 struct transform;
 
-// Rows of printing inks (cyan, magenta, yellow and black, a byte each) made red, green and blue
-// bytes: through their CMYK profile where there is one that can be used, or else as plain inks,
-// each taking away its share of the light. Adobe's writers store the inks inverted (255 for no
-// ink).
-class inks
+// Rows of samples of another colour model made red, green and blue bytes. Printing inks (cyan,
+// magenta, yellow and black, a byte each) go through their CMYK profile where there is one that
+// can be used, or else are taken as plain inks, each taking away its share of the light; Adobe's
+// writers store them inverted (255 for no ink). CIELab (a byte each, lightness from 0 to 255 for
+// 0 to 100, a and b centred on 128) goes through Little CMS.
+class converter
 {
 public:
-    inks(QByteArrayView icc, bool inverted);
-    ~inks();
-    void torgb(const uchar *cmyk, uchar *rgb, int count) const;
+    enum class model { inks, invertedinks, lab };
+    converter(model of, QByteArrayView icc = QByteArrayView());
+    ~converter();
+    void torgb(const uchar *samples, uchar *rgb, int count) const;
 
 private:
     std::shared_ptr<transform> made;
-    bool inverted;
+    model of;
 };
 
 } // namespace profiles

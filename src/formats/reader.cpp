@@ -67,7 +67,7 @@ QSize handler::wanted() const
 
 bool handler::supportsOption(ImageOption option) const
 {
-    return option == Size || option == ScaledSize;
+    return option == Size || option == ScaledSize || option == ImageTransformation;
 }
 
 QVariant handler::option(ImageOption option) const
@@ -76,6 +76,14 @@ QVariant handler::option(ImageOption option) const
         return whole;
     if (option == ScaledSize)
         return scaled;
+    if (option == ImageTransformation && const_cast<handler *>(this)->header()) {
+        using t = QImageIOHandler::Transformation;
+        const t turns[] = { t::TransformationNone, t::TransformationNone, t::TransformationMirror,
+            t::TransformationRotate180, t::TransformationFlip, t::TransformationFlipAndRotate90,
+            t::TransformationRotate90, t::TransformationMirrorAndRotate90,
+            t::TransformationRotate270 };
+        return int(turns[orientation >= 1 && orientation <= 8 ? orientation : 1]);
+    }
     return QVariant();
 }
 

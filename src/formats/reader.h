@@ -44,8 +44,11 @@ protected:
     // The size asked for, or the picture's own.
     QSize wanted() const;
 
-    QSize whole; // the picture's own size, upright, once the header is read
+    QSize whole; // the picture's own size as read, before `orientation`, once the header is read
     QSize scaled; // the size asked for, if any
+    // How the file says its picture is turned and mirrored, as Exif and TIFF number it (1 to 8):
+    // told to the toolkit, which applies it once. Readers that turn pictures themselves leave 1.
+    int orientation = 1;
 
 private:
     QByteArray name;

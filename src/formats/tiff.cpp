@@ -1,0 +1,436 @@
+// TIFF pictures, read with libtiff: the first picture of the file, strip by strip or tile by tile,
+// each row averaged into the picture at the size asked as it comes, so that a TIFF of any size
+// opens in the memory of the size shown, and a 1-bit document becomes readable grey. Grey
+// (min-is-white too), palette and RGB samples of 1 to 16 bits, contiguous or planar, with alpha
+// associated or not, are read as they are stored; printing inks through their profile; every
+// other layout libtiff decodes (tiles, YCbCr, JPEG inside, CIELab...) through its RGBA interface.
+// The orientation tag is told to the toolkit, which applies it once.
+
+#include "kinds.h"
+#include "pixels.h"
+#include "profiles.h"
+#include "reader.h"
+
+#include <QIODevice>
+#include <QImageIOPlugin>
+#include <optional>
+#include <tiffio.h>
+#include <vector>
+
+namespace {
+
+// The largest block libtiff may allocate at once: a strip or tile of a picture at the decoding
+// limit, and no more.
+constexpr tmsize_t mostalloc = tmsize_t(256) << 20;
+
+tmsize_t readfrom(thandle_t file, void *into, tmsize_t size)
+{
+    return tmsize_t(static_cast<QIODevice *>(file)->read(static_cast<char *>(into), size));
+}
+
+tmsize_t refused(thandle_t, void *, tmsize_t)
+{
+    return -1;
+}
+
+toff_t seekto(thandle_t file, toff_t offset, int whence)
+{
+    auto *device = static_cast<QIODevice *>(file);
+    const qint64 base = whence == SEEK_CUR ? device->pos()
+        : whence == SEEK_END               ? device->size()
+                                           : 0;
+    const qint64 at = base + qint64(offset);
+    return at >= 0 && device->seek(at) ? toff_t(at) : toff_t(-1);
+}
+
+int closed(thandle_t)
+{
+    return 0;
+}
+
+toff_t sizeof_(thandle_t file)
+{
+    return toff_t(static_cast<QIODevice *>(file)->size());
+}
+
+int silent(TIFF *, void *, const char *, const char *, va_list)
+{
+    return 1;
+}
+
+// What the first picture's tags say of its samples.
+struct layout
+{
+    uint16_t bits = 1;
+    uint16_t samples = 1;
+    uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    uint16_t format = SAMPLEFORMAT_UINT;
+    uint16_t compression = COMPRESSION_NONE;
+    uint16_t inkset = INKSET_CMYK;
+    int colours = 1; // colour samples a pixel: 1 (grey, palette), 3 (RGB, CIELab) or 4 (inks)
+    bool alpha = false;
+    bool premultiplied = false;
+
+    bool lab() const
+    {
+        return photometric == PHOTOMETRIC_CIELAB || photometric == PHOTOMETRIC_ICCLAB;
+    }
+    // Of a colour model made colours a row at a time, a byte a sample: inks and CIELab.
+    bool foreign() const { return photometric == PHOTOMETRIC_SEPARATED || lab(); }
+};
+
+class tiffhandler : public reader::handler
+{
+public:
+    tiffhandler()
+        : handler("libtiff", recognises)
+    { }
+    bool read(QImage *image) override;
+    static bool recognises(QIODevice *device);
+
+protected:
+    bool readheader() override;
+
+private:
+    void readlayout();
+    bool plain() const;
+    QImage asstored(QSize size);
+    bool readstrips(pixels::gatherer &into);
+    bool readtiles(pixels::gatherer &into);
+    void addrow(pixels::gatherer &into, int y, int x, int count, int plane, const uchar *row);
+    void addforeign(pixels::gatherer &into, int y, int x, int count, const uchar *row);
+    QImage throughrgba(QSize size);
+    bool rgbastrips(pixels::gatherer &into, std::vector<uint32_t> &raster);
+    bool rgbatiles(pixels::gatherer &into, std::vector<uint32_t> &raster);
+
+    std::unique_ptr<TIFF, void (*)(TIFF *)> file { nullptr, TIFFClose };
+    layout is;
+    QByteArray icc;
+    std::vector<quint16> values; // a row's samples, unpacked
+    std::vector<uchar> bytes; // a row of inks or CIELab, a byte a sample
+    std::vector<uchar> rgb; // made colours
+    std::optional<profiles::converter> converted;
+    int channels = 1; // those gathered
+    const uint16_t *colourmap[3] = {}; // a palette's red, green and blue
+    bool finished = false;
+};
+
+bool tiffhandler::recognises(QIODevice *device)
+{
+    return startsas(*device, "libtiff");
+}
+
+bool tiffhandler::readheader()
+{
+    QIODevice *device = seekable();
+    if (!device)
+        return false;
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, mostalloc);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, silent, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, silent, nullptr);
+    file.reset(TIFFClientOpenExt("picture", "rm", device, readfrom, refused, seekto, closed,
+        sizeof_, nullptr, nullptr, options));
+    TIFFOpenOptionsFree(options);
+    if (!file)
+        return false;
+    uint32_t width = 0, height = 0;
+    if (!TIFFGetField(file.get(), TIFFTAG_IMAGEWIDTH, &width)
+        || !TIFFGetField(file.get(), TIFFTAG_IMAGELENGTH, &height) || width > INT_MAX
+        || height > INT_MAX)
+        return false;
+    readlayout();
+    uint16_t turn = ORIENTATION_TOPLEFT;
+    TIFFGetFieldDefaulted(file.get(), TIFFTAG_ORIENTATION, &turn);
+    orientation = turn >= 1 && turn <= 8 ? turn : 1;
+    whole = QSize(int(width), int(height));
+    return true;
+}
+
+void tiffhandler::readlayout()
+{
+    TIFF *t = file.get();
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &is.bits);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &is.samples);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &is.planar);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &is.format);
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &is.compression);
+    TIFFGetFieldDefaulted(t, TIFFTAG_INKSET, &is.inkset);
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &is.photometric))
+        is.photometric = is.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    is.colours = is.photometric == PHOTOMETRIC_RGB || is.lab() ? 3
+        : is.photometric == PHOTOMETRIC_SEPARATED              ? 4
+                                                               : 1;
+    uint16_t extras = 0;
+    uint16_t *kinds = nullptr;
+    if (TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extras, &kinds) && extras > 0
+        && is.samples > is.colours) {
+        is.alpha = kinds[0] == EXTRASAMPLE_ASSOCALPHA || kinds[0] == EXTRASAMPLE_UNASSALPHA;
+        is.premultiplied = kinds[0] == EXTRASAMPLE_ASSOCALPHA;
+    }
+    uint32_t length = 0;
+    void *profile = nullptr;
+    if (TIFFGetField(t, TIFFTAG_ICCPROFILE, &length, &profile) && profile && length > 0)
+        icc = QByteArray(static_cast<const char *>(profile), qsizetype(length));
+}
+
+// Samples read as they are stored, in strips or tiles, needing nothing from libtiff but their rows:
+// whole numbers of up to 16 bits of grey, palette or RGB, or 32-bit floating point; 8- and 16-bit
+// printing inks and CIELab, a pixel's samples side by side.
+bool tiffhandler::plain() const
+{
+    const bool colours = is.photometric == PHOTOMETRIC_MINISBLACK
+        || is.photometric == PHOTOMETRIC_MINISWHITE || is.photometric == PHOTOMETRIC_RGB
+        || (is.photometric == PHOTOMETRIC_PALETTE && is.bits <= 8);
+    const bool foreign = is.foreign()
+        && (is.photometric != PHOTOMETRIC_SEPARATED || is.inkset == INKSET_CMYK)
+        && (is.bits == 8 || is.bits == 16) && is.samples == is.colours
+        && is.planar == PLANARCONFIG_CONTIG;
+    const bool whole = is.format == SAMPLEFORMAT_UINT && is.bits >= 1 && is.bits <= 16;
+    const bool floating = is.format == SAMPLEFORMAT_IEEEFP && is.bits == 32 && colours
+        && is.photometric != PHOTOMETRIC_PALETTE;
+    return (foreign ? whole : (colours && (whole || floating)))
+        && is.samples >= is.colours + (is.alpha ? 1 : 0) && is.compression != COMPRESSION_OJPEG
+        && is.compression != COMPRESSION_JPEG;
+}
+
+// The sample at `i` of a row of `bytes` bytes of samples of `bits` bits, the first in the highest
+// bits of the first byte; floating-point samples from 0 to 1 as 16-bit words.
+quint16 sampleat(const uchar *row, qint64 bytes, qint64 i, int bits, bool floating)
+{
+    if (floating)
+        return quint16(qBound(0.0f, reinterpret_cast<const float *>(row)[i], 1.0f) * 65535 + 0.5f);
+    if (bits == 16)
+        return reinterpret_cast<const quint16 *>(row)[i];
+    if (bits == 8)
+        return row[i];
+    const qint64 bit = i * bits;
+    quint32 window = 0;
+    for (qint64 b = bit / 8; b < bit / 8 + 3; ++b)
+        window = window << 8 | (b < bytes ? row[b] : 0u);
+    return quint16(window >> (24 - bit % 8 - bits) & ((1u << bits) - 1));
+}
+
+// A row of samples unpacked into whole words, min-is-white made min-is-black, a palette's indices
+// made its colours.
+const quint16 *unpacked(const uchar *row, int count, const layout &is, const uint16_t *const map[3],
+    std::vector<quint16> &into)
+{
+    const bool palette = is.photometric == PHOTOMETRIC_PALETTE;
+    const bool inverted = is.photometric == PHOTOMETRIC_MINISWHITE;
+    const quint16 top = quint16(is.bits >= 16 ? 65535 : (1u << is.bits) - 1);
+    const qint64 bytes = (qint64(count) * is.bits + 7) / 8;
+    into.resize(size_t(count) * (palette ? 3 : 1));
+    for (int i = 0; i < count; ++i) {
+        const quint16 v = sampleat(row, bytes, i, is.bits, is.format == SAMPLEFORMAT_IEEEFP);
+        if (palette) {
+            for (int c = 0; c < 3; ++c)
+                into[size_t(i) * 3 + size_t(c)] = map[c][v];
+        } else {
+            into[size_t(i)] = inverted ? quint16(top - v) : v;
+        }
+    }
+    return into.data();
+}
+
+// A row of inks or CIELab made colours: bytes of each sample (the high byte of 16-bit ones), a
+// and b of CIELab made unsigned as Little CMS takes them.
+void tiffhandler::addforeign(pixels::gatherer &into, int y, int x, int count, const uchar *row)
+{
+    const size_t size = size_t(count) * size_t(is.samples);
+    bytes.resize(size);
+    for (size_t i = 0; i < size; ++i) {
+        const uchar v
+            = is.bits == 16 ? uchar(reinterpret_cast<const quint16 *>(row)[i] >> 8) : row[i];
+        const bool signedab = is.photometric == PHOTOMETRIC_CIELAB && i % 3 != 0;
+        bytes[i] = signedab ? uchar(v ^ 0x80) : v;
+    }
+    rgb.resize(size_t(count) * 3);
+    converted->torgb(bytes.data(), rgb.data(), count);
+    into.addpixels(y, x, count, rgb.data(), 3);
+}
+
+// Adds `count` pixels of a row from column `x` on, of one plane (the only one, where the samples
+// lie side by side).
+void tiffhandler::addrow(
+    pixels::gatherer &into, int y, int x, int count, int plane, const uchar *row)
+{
+    const bool apart = is.planar == PLANARCONFIG_SEPARATE;
+    const int step = apart ? 1 : is.samples;
+    if (is.foreign()) {
+        addforeign(into, y, x, count, row);
+    } else if (is.photometric == PHOTOMETRIC_PALETTE) {
+        into.addpixels(y, x, count, unpacked(row, count, is, colourmap, values), 3);
+    } else {
+        const quint16 *words = unpacked(row, count * step, is, nullptr, values);
+        if (apart && plane < channels)
+            into.add(plane, y, x, count, words);
+        else if (!apart && step == channels)
+            into.addpixels(y, x, count, words, step);
+        for (int k = 0; !apart && step != channels && k < channels; ++k)
+            into.add(k, y, x, count, words + k, step);
+    }
+}
+
+// Row by row, a plane at a time where the planes lie apart; a file cut short keeps the rows that
+// came.
+bool tiffhandler::readstrips(pixels::gatherer &into)
+{
+    std::vector<uchar> row(size_t(TIFFScanlineSize64(file.get())));
+    const int planes = is.planar == PLANARCONFIG_SEPARATE ? qMin<int>(is.samples, channels) : 1;
+    for (int plane = 0; plane < planes; ++plane)
+        for (int y = 0; y < whole.height(); ++y) {
+            if (TIFFReadScanline(file.get(), row.data(), uint32_t(y), uint16_t(plane)) < 0)
+                return y > 0 || plane > 0;
+            addrow(into, y, 0, whole.width(), plane, row.data());
+        }
+    return true;
+}
+
+// Tile by tile, a plane at a time where the planes lie apart; whatever of a tile lies past the
+// picture is passed over.
+bool tiffhandler::readtiles(pixels::gatherer &into)
+{
+    uint32_t across = 0, down = 0;
+    TIFFGetField(file.get(), TIFFTAG_TILEWIDTH, &across);
+    TIFFGetField(file.get(), TIFFTAG_TILELENGTH, &down);
+    const tmsize_t size = TIFFTileSize(file.get()), line = TIFFTileRowSize(file.get());
+    if (across == 0 || down == 0 || size <= 0 || size > mostalloc || line <= 0)
+        return false;
+    std::vector<uchar> tile(static_cast<size_t>(size));
+    const int planes = is.planar == PLANARCONFIG_SEPARATE ? qMin<int>(is.samples, channels) : 1;
+    for (int plane = 0; plane < planes; ++plane)
+        for (int y = 0; y < whole.height(); y += int(down))
+            for (int x = 0; x < whole.width(); x += int(across)) {
+                if (TIFFReadTile(
+                        file.get(), tile.data(), uint32_t(x), uint32_t(y), 0, uint16_t(plane))
+                    < 0)
+                    return y > 0 || plane > 0;
+                const int rows = qMin(int(down), whole.height() - y);
+                const int count = qMin(int(across), whole.width() - x);
+                for (int i = 0; i < rows; ++i)
+                    addrow(into, y + i, x, count, plane, tile.data() + size_t(i) * size_t(line));
+            }
+    return true;
+}
+
+QImage tiffhandler::asstored(QSize size)
+{
+    const bool palette = is.photometric == PHOTOMETRIC_PALETTE;
+    const bool foreign = is.foreign();
+    pixels::meaning samples;
+    samples.kind = is.colours == 1 && !palette ? pixels::model::grey : pixels::model::rgb;
+    samples.alpha = is.alpha && !palette && !foreign;
+    samples.premultiplied = is.premultiplied;
+    samples.wide = is.bits > 8 && !palette && !foreign;
+    channels = (samples.kind == pixels::model::grey ? 1 : 3) + (samples.alpha ? 1 : 0);
+    const int bits = palette || is.bits > 16 ? 16 : foreign ? 8 : is.bits;
+    pixels::gatherer into(size, samples, QList<pixels::gatherer::grid>(channels, { whole, bits }));
+    uint16_t *map[3] = {};
+    if (!into.valid()
+        || (palette && !TIFFGetField(file.get(), TIFFTAG_COLORMAP, &map[0], &map[1], &map[2])))
+        return QImage();
+    std::copy(map, map + 3, colourmap);
+    if (foreign) {
+        using model = profiles::converter::model;
+        converted.emplace(is.lab() ? model::lab : model::inks, icc);
+    }
+    const bool read = TIFFIsTiled(file.get()) ? readtiles(into) : readstrips(into);
+    return read ? into.finish() : QImage();
+}
+
+// Strips through libtiff's RGBA interface, each bottom row first.
+bool tiffhandler::rgbastrips(pixels::gatherer &into, std::vector<uint32_t> &raster)
+{
+    const int width = whole.width(), height = whole.height();
+    uint32_t perstrip = 0;
+    TIFFGetFieldDefaulted(file.get(), TIFFTAG_ROWSPERSTRIP, &perstrip);
+    const int rows = int(qBound(qint64(1), qint64(perstrip), qint64(height)));
+    if (qint64(width) * rows * 4 > mostalloc)
+        return false;
+    raster.resize(size_t(width) * size_t(rows));
+    for (int top = 0; top < height; top += rows) {
+        if (!TIFFReadRGBAStrip(file.get(), uint32_t(top), raster.data()))
+            return top > 0;
+        const int got = qMin(rows, height - top);
+        for (int i = 0; i < got; ++i)
+            into.addpixels(top + i, 0, width,
+                reinterpret_cast<const quint8 *>(
+                    raster.data() + size_t(got - 1 - i) * size_t(width)),
+                4);
+    }
+    return true;
+}
+
+// Tiles through libtiff's RGBA interface: each a whole tile, bottom row first, whatever of it
+// lies past the picture left empty.
+bool tiffhandler::rgbatiles(pixels::gatherer &into, std::vector<uint32_t> &raster)
+{
+    const int width = whole.width(), height = whole.height();
+    uint32_t across = 0, down = 0;
+    TIFFGetField(file.get(), TIFFTAG_TILEWIDTH, &across);
+    TIFFGetField(file.get(), TIFFTAG_TILELENGTH, &down);
+    if (across == 0 || down == 0 || qint64(across) * down * 4 > mostalloc)
+        return false;
+    raster.resize(size_t(across) * down);
+    for (int y = 0; y < height; y += int(down))
+        for (int x = 0; x < width; x += int(across)) {
+            if (!TIFFReadRGBATile(file.get(), uint32_t(x), uint32_t(y), raster.data()))
+                return y > 0;
+            const int rows = qMin(int(down), height - y), count = qMin(int(across), width - x);
+            for (int i = 0; i < rows; ++i)
+                into.addpixels(y + i, x, count,
+                    reinterpret_cast<const quint8 *>(
+                        raster.data() + size_t(int(down) - 1 - i) * across),
+                    4);
+        }
+    return true;
+}
+
+// Every other layout libtiff decodes, as 8-bit RGBA with alpha premultiplied.
+QImage tiffhandler::throughrgba(QSize size)
+{
+    char message[1024] = {};
+    if (!TIFFRGBAImageOK(file.get(), message))
+        return QImage();
+    pixels::meaning samples;
+    samples.alpha = is.alpha;
+    samples.premultiplied = true;
+    pixels::gatherer into(
+        size, samples, QList<pixels::gatherer::grid>(samples.alpha ? 4 : 3, { whole, 8 }));
+    std::vector<uint32_t> raster;
+    if (!into.valid()
+        || !(TIFFIsTiled(file.get()) ? rgbatiles(into, raster) : rgbastrips(into, raster)))
+        return QImage();
+    return into.finish();
+}
+
+bool tiffhandler::read(QImage *image)
+{
+    if (!header() || finished)
+        return false;
+    finished = true;
+    const QSize size = wanted();
+    QImage picture = plain() ? asstored(size) : throughrgba(size);
+    if (picture.isNull())
+        return false;
+    if (!is.foreign())
+        profiles::tosrgb(picture, icc);
+    return deliver(std::move(picture), image);
+}
+
+} // namespace
+
+class tiffplugin : public reader::plugin<tiffhandler>
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "tiff.json")
+
+public:
+    tiffplugin()
+        : plugin({ "libtiff" })
+    { }
+};
+
+#include "tiff.moc"
