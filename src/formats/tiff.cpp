@@ -14,6 +14,7 @@
 #include <QIODevice>
 #include <QImageIOPlugin>
 #include <optional>
+#include <qfloat16.h>
 #include <tiffio.h>
 #include <vector>
 
@@ -176,7 +177,8 @@ void tiffhandler::readlayout()
 }
 
 // Samples read as they are stored, in strips or tiles, needing nothing from libtiff but their rows:
-// whole numbers of up to 16 bits of grey, palette or RGB, or 32-bit floating point; 8- and 16-bit
+// whole numbers of up to 16 bits of grey, palette or RGB (signed ones centred on the middle
+// level), or floating point of 16, 32 or 64 bits; 8- and 16-bit
 // printing inks and CIELab, a pixel's samples side by side.
 bool tiffhandler::plain() const
 {
@@ -187,8 +189,10 @@ bool tiffhandler::plain() const
         && (is.photometric != PHOTOMETRIC_SEPARATED || is.inkset == INKSET_CMYK)
         && (is.bits == 8 || is.bits == 16) && is.samples == is.colours
         && is.planar == PLANARCONFIG_CONTIG;
-    const bool whole = is.format == SAMPLEFORMAT_UINT && is.bits >= 1 && is.bits <= 16;
-    const bool floating = is.format == SAMPLEFORMAT_IEEEFP && is.bits == 32 && colours
+    const bool whole = (is.format == SAMPLEFORMAT_UINT || is.format == SAMPLEFORMAT_INT)
+        && is.bits >= 1 && is.bits <= 16;
+    const bool floating = is.format == SAMPLEFORMAT_IEEEFP
+        && (is.bits == 16 || is.bits == 32 || is.bits == 64) && colours
         && is.photometric != PHOTOMETRIC_PALETTE;
     return (foreign ? whole : (colours && (whole || floating)))
         && is.samples >= is.colours + (is.alpha ? 1 : 0) && is.compression != COMPRESSION_OJPEG
@@ -197,19 +201,25 @@ bool tiffhandler::plain() const
 
 // The sample at `i` of a row of `bytes` bytes of samples of `bits` bits, the first in the highest
 // bits of the first byte; floating-point samples from 0 to 1 as 16-bit words.
-quint16 sampleat(const uchar *row, qint64 bytes, qint64 i, int bits, bool floating)
+quint16 sampleat(const uchar *row, qint64 bytes, qint64 i, int bits, uint16_t format)
 {
-    if (floating)
-        return quint16(qBound(0.0f, reinterpret_cast<const float *>(row)[i], 1.0f) * 65535 + 0.5f);
+    if (format == SAMPLEFORMAT_IEEEFP) {
+        const double v = bits == 16 ? double(reinterpret_cast<const qfloat16 *>(row)[i])
+            : bits == 32            ? double(reinterpret_cast<const float *>(row)[i])
+                                    : reinterpret_cast<const double *>(row)[i];
+        return quint16(qBound(0.0, v, 1.0) * 65535 + 0.5);
+    }
+    // Two's complement made offset from the lowest level: the top bit flipped.
+    const quint16 flip = format == SAMPLEFORMAT_INT ? quint16(1u << (bits - 1)) : 0;
     if (bits == 16)
-        return reinterpret_cast<const quint16 *>(row)[i];
+        return reinterpret_cast<const quint16 *>(row)[i] ^ flip;
     if (bits == 8)
-        return row[i];
+        return row[i] ^ flip;
     const qint64 bit = i * bits;
     quint32 window = 0;
     for (qint64 b = bit / 8; b < bit / 8 + 3; ++b)
         window = window << 8 | (b < bytes ? row[b] : 0u);
-    return quint16(window >> (24 - bit % 8 - bits) & ((1u << bits) - 1));
+    return quint16((window >> (24 - bit % 8 - bits) & ((1u << bits) - 1)) ^ flip);
 }
 
 // A row of samples unpacked into whole words, min-is-white made min-is-black, a palette's indices
@@ -223,7 +233,7 @@ const quint16 *unpacked(const uchar *row, int count, const layout &is, const uin
     const qint64 bytes = (qint64(count) * is.bits + 7) / 8;
     into.resize(size_t(count) * (palette ? 3 : 1));
     for (int i = 0; i < count; ++i) {
-        const quint16 v = sampleat(row, bytes, i, is.bits, is.format == SAMPLEFORMAT_IEEEFP);
+        const quint16 v = sampleat(row, bytes, i, is.bits, is.format);
         if (palette) {
             for (int c = 0; c < 3; ++c)
                 into[size_t(i) * 3 + size_t(c)] = map[c][v];
