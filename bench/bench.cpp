@@ -208,6 +208,35 @@ bool animations(const QString &dir)
         && clip(dir + "/loop.gif", 320, 240, 12, 100);
 }
 
+// A scanned page of text: lines of words in black strokes two to three pixels wide on white, as a
+// fax or a scanner at 300 dpi makes them.
+QImage document(int width, int height)
+{
+    QImage page(width, height, QImage::Format_RGB32);
+    page.fill(Qt::white);
+    quint32 seed = 7;
+    const auto next = [&seed](int below) {
+        seed = seed * 1664525u + 1013904223u;
+        return int(seed >> 8) % below;
+    };
+    for (int top = 200; top + 40 < height - 200; top += 50)
+        for (int x = 200; x < width - 300;) {
+            const int letters = 2 + next(8);
+            for (int l = 0; l < letters; ++l, x += 18) {
+                const int tall = next(3) == 0 ? 36 : 26;
+                for (int y = top + 36 - tall; y < top + 36; ++y)
+                    for (int dx = 0; dx < 3; ++dx) {
+                        page.setPixel(x + dx, y, qRgb(0, 0, 0));
+                        page.setPixel(x + 9 + dx - (y - top) / 8, y, qRgb(0, 0, 0));
+                    }
+                for (int dx = 0; dx < 12; ++dx)
+                    page.setPixel(x + dx, top + 36 - tall / 2 + next(2), qRgb(0, 0, 0));
+            }
+            x += 30;
+        }
+    return page;
+}
+
 int pictures(const QString &dir)
 {
     QDir().mkpath(dir + "/steps");
@@ -239,6 +268,11 @@ int pictures(const QString &dir)
         { "/photo.jp2", [&] { return writers::jp2(twentyfour, false, 6, 10); } },
         { "/photo.tiff", [&] { return encode(twentyfour, "TIFF"); } },
         { "/lzw.tiff", [&] { return encode(twentyfour, "TIFF", -1, 1); } },
+        { "/document.tiff",
+            [] {
+                return writers::tiff(document(2548, 3296),
+                    { 1, PHOTOMETRIC_MINISWHITE, false, false, COMPRESSION_CCITTFAX4 });
+            } },
     };
     for (const auto &[name, made] : formats) {
         QFile out(dir + name);

@@ -17,6 +17,7 @@
 #include <lcms2.h>
 #include <libheif/heif.h>
 #include <openjpeg.h>
+#include <qfloat16.h>
 #include <tiffio.h>
 #include <webp/encode.h>
 
@@ -609,18 +610,23 @@ struct tiffing
     bool tiled = false;
     int compression = COMPRESSION_LZW;
     bool floating = false;
+    bool sign = false; // signed whole numbers
+    bool bytemap = false; // a palette's colours written as 8-bit values, as many writers do
 };
 
 // A picture as a TIFF written by libtiff in that layout: RGB samples as they are; grey from the
 // green; inks as the complement of the colours, with no black; CIELab as Little CMS makes it of
-// sRGB; 1-bit grey as dots of black and white, their density the grey's.
+// sRGB; 1-bit grey as dots of black and white, their density the grey's; a palette of the
+// picture's first 256 colours.
 inline QByteArray tiff(const QImage &picture, const tiffing &how)
 {
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
     const int width = rgb.width(), height = rgb.height();
     const bool grey
         = how.photometric == PHOTOMETRIC_MINISBLACK || how.photometric == PHOTOMETRIC_MINISWHITE;
-    const int samples = grey ? 1 : how.photometric == PHOTOMETRIC_SEPARATED ? 4 : 3;
+    const bool palette = how.photometric == PHOTOMETRIC_PALETTE;
+    const int samples = grey || palette ? 1 : how.photometric == PHOTOMETRIC_SEPARATED ? 4 : 3;
+    QList<QRgb> colours;
     cmsHPROFILE srgb = cmsCreate_sRGBProfile(), lab = cmsCreateLab4Profile(nullptr);
     cmsHTRANSFORM tolab
         = cmsCreateTransform(srgb, TYPE_RGB_8, lab, TYPE_Lab_DBL, INTENT_PERCEPTUAL, 0);
@@ -634,6 +640,11 @@ inline QByteArray tiff(const QImage &picture, const tiffing &how)
                 v[0] = how.photometric == PHOTOMETRIC_MINISWHITE ? 1 - p[1] / 255.0 : p[1] / 255.0;
                 if (how.bits == 1)
                     v[0] = ((x * 7 + y * 13) % 17) / 17.0 < v[0] ? 1 : 0;
+            } else if (palette) {
+                const QRgb c = qRgb(p[0], p[1], p[2]);
+                if (!colours.contains(c) && colours.size() < 256)
+                    colours << c;
+                v[0] = double(qMax<qsizetype>(0, colours.indexOf(c))) / ((1 << how.bits) - 1);
             } else if (how.photometric == PHOTOMETRIC_SEPARATED) {
                 for (int c = 0; c < 3; ++c)
                     v[c] = 1 - p[c] / 255.0;
@@ -664,7 +675,18 @@ inline QByteArray tiff(const QImage &picture, const tiffing &how)
         uint16_t(how.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG));
     TIFFSetField(out, TIFFTAG_COMPRESSION, uint16_t(how.compression));
     TIFFSetField(out, TIFFTAG_SAMPLEFORMAT,
-        uint16_t(how.floating ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT));
+        uint16_t(how.floating ? SAMPLEFORMAT_IEEEFP
+                : how.sign    ? SAMPLEFORMAT_INT
+                              : SAMPLEFORMAT_UINT));
+    if (palette) {
+        std::vector<uint16_t> map(3 * 256, 0);
+        for (qsizetype i = 0; i < colours.size(); ++i)
+            for (int c = 0; c < 3; ++c) {
+                const int level = (colours[i] >> (16 - 8 * c)) & 255;
+                map[size_t(c) * 256 + size_t(i)] = uint16_t(how.bytemap ? level : level * 257);
+            }
+        TIFFSetField(out, TIFFTAG_COLORMAP, map.data(), map.data() + 256, map.data() + 512);
+    }
     if (how.tiled) {
         TIFFSetField(out, TIFFTAG_TILEWIDTH, uint32_t(16));
         TIFFSetField(out, TIFFTAG_TILELENGTH, uint32_t(16));
@@ -684,11 +706,15 @@ inline QByteArray tiff(const QImage &picture, const tiffing &how)
                     ? values[(size_t(y) * size_t(width) + size_t(x)) * size_t(samples) + size_t(k)]
                     : 0;
                 uchar *at = bytes.data() + size_t(r) * line;
-                if (how.floating) {
+                if (how.floating && how.bits == 16) {
+                    const qfloat16 f(v);
+                    std::memcpy(at + size_t(c) * 2, &f, 2);
+                } else if (how.floating) {
                     const float f = float(v);
                     std::memcpy(at + size_t(c) * 4, &f, 4);
                 } else if (how.bits == 16) {
-                    const quint16 w = quint16(std::lround(v * topvalue));
+                    // Signed samples centred on zero.
+                    const quint16 w = quint16(std::lround(v * topvalue) ^ (how.sign ? 0x8000 : 0));
                     std::memcpy(at + size_t(c) * 2, &w, 2);
                 } else {
                     const quint32 w = quint32(std::lround(v * topvalue));

@@ -13,6 +13,7 @@
 
 #include <QIODevice>
 #include <QImageIOPlugin>
+#include <algorithm>
 #include <optional>
 #include <qfloat16.h>
 #include <tiffio.h>
@@ -101,6 +102,7 @@ private:
     bool readtiles(pixels::gatherer &into);
     void addrow(pixels::gatherer &into, int y, int x, int count, int plane, const uchar *row);
     void addforeign(pixels::gatherer &into, int y, int x, int count, const uchar *row);
+    void addcoloured(pixels::gatherer &into, int y, int x, int count, const quint16 *indices);
     QImage throughrgba(QSize size);
     bool rgbastrips(pixels::gatherer &into, std::vector<uint32_t> &raster);
     bool rgbatiles(pixels::gatherer &into, std::vector<uint32_t> &raster);
@@ -113,7 +115,8 @@ private:
     std::vector<uchar> rgb; // made colours
     std::optional<profiles::converter> converted;
     int channels = 1; // those gathered
-    const uint16_t *colourmap[3] = {}; // a palette's red, green and blue
+    std::vector<quint16> palette; // a palette's red, green and blue, after one another
+    std::vector<quint16> coloured; // a row of its colours
     bool finished = false;
 };
 
@@ -177,14 +180,15 @@ void tiffhandler::readlayout()
 }
 
 // Samples read as they are stored, in strips or tiles, needing nothing from libtiff but their rows:
-// whole numbers of up to 16 bits of grey, palette or RGB (signed ones centred on the middle
-// level), or floating point of 16, 32 or 64 bits; 8- and 16-bit
+// whole numbers of up to 16 bits of grey, palette or RGB (signed ones of more than 8 bits
+// centred on the middle level), or floating point of 16, 32 or 64 bits; 8- and 16-bit
 // printing inks and CIELab, a pixel's samples side by side.
 bool tiffhandler::plain() const
 {
     const bool colours = is.photometric == PHOTOMETRIC_MINISBLACK
         || is.photometric == PHOTOMETRIC_MINISWHITE || is.photometric == PHOTOMETRIC_RGB
-        || (is.photometric == PHOTOMETRIC_PALETTE && is.bits <= 8);
+        || (is.photometric == PHOTOMETRIC_PALETTE && is.bits <= 8
+            && (is.samples == 1 || is.planar == PLANARCONFIG_CONTIG));
     const bool foreign = is.foreign()
         && (is.photometric != PHOTOMETRIC_SEPARATED || is.inkset == INKSET_CMYK)
         && (is.bits == 8 || is.bits == 16) && is.samples == is.colours
@@ -209,8 +213,9 @@ quint16 sampleat(const uchar *row, qint64 bytes, qint64 i, int bits, uint16_t fo
                                     : reinterpret_cast<const double *>(row)[i];
         return quint16(qBound(0.0, v, 1.0) * 65535 + 0.5);
     }
-    // Two's complement made offset from the lowest level: the top bit flipped.
-    const quint16 flip = format == SAMPLEFORMAT_INT ? quint16(1u << (bits - 1)) : 0;
+    // Two's complement made offset from the lowest level: the top bit flipped. Signed bytes are
+    // taken as stored, as writers tag plain bytes so and other readers show them.
+    const quint16 flip = format == SAMPLEFORMAT_INT && bits > 8 ? quint16(1u << (bits - 1)) : 0;
     if (bits == 16)
         return reinterpret_cast<const quint16 *>(row)[i] ^ flip;
     if (bits == 8)
@@ -222,30 +227,38 @@ quint16 sampleat(const uchar *row, qint64 bytes, qint64 i, int bits, uint16_t fo
     return quint16((window >> (24 - bit % 8 - bits) & ((1u << bits) - 1)) ^ flip);
 }
 
-// A row of samples unpacked into whole words, min-is-white made min-is-black, a palette's indices
-// made its colours.
-const quint16 *unpacked(const uchar *row, int count, const layout &is, const uint16_t *const map[3],
-    std::vector<quint16> &into)
+// A row of samples unpacked into whole words, min-is-white made min-is-black.
+const quint16 *unpacked(const uchar *row, int count, const layout &is, std::vector<quint16> &into)
 {
-    const bool palette = is.photometric == PHOTOMETRIC_PALETTE;
     const bool inverted = is.photometric == PHOTOMETRIC_MINISWHITE;
     const quint16 top = quint16(is.bits >= 16 ? 65535 : (1u << is.bits) - 1);
     const qint64 bytes = (qint64(count) * is.bits + 7) / 8;
-    into.resize(size_t(count) * (palette ? 3 : 1));
+    into.resize(size_t(count));
     for (int i = 0; i < count; ++i) {
         const quint16 v = sampleat(row, bytes, i, is.bits, is.format);
-        if (palette) {
-            for (int c = 0; c < 3; ++c)
-                into[size_t(i) * 3 + size_t(c)] = map[c][v];
-        } else {
-            into[size_t(i)] = inverted ? quint16(top - v) : v;
-        }
+        into[size_t(i)] = inverted ? quint16(top - v) : v;
     }
     return into.data();
 }
 
-// A row of inks or CIELab made colours: bytes of each sample (the high byte of 16-bit ones), a
-// and b of CIELab made unsigned as Little CMS takes them.
+// A palette's colours as 16-bit words, red, green and blue after one another. Many writers store
+// 8-bit colours in the 16-bit map; a map with no entry above 255 is taken as such, as libtiff
+// takes it.
+std::vector<quint16> paletteof(TIFF *file, int bits)
+{
+    uint16_t *map[3] = {};
+    if (!TIFFGetField(file, TIFFTAG_COLORMAP, &map[0], &map[1], &map[2]))
+        return {};
+    const size_t entries = size_t(1) << bits;
+    std::vector<quint16> colours;
+    for (const uint16_t *channel : map)
+        colours.insert(colours.end(), channel, channel + entries);
+    if (std::all_of(colours.cbegin(), colours.cend(), [](quint16 v) { return v < 256; }))
+        for (quint16 &v : colours)
+            v = quint16(v * 257);
+    return colours;
+}
+
 void tiffhandler::addforeign(pixels::gatherer &into, int y, int x, int count, const uchar *row)
 {
     const size_t size = size_t(count) * size_t(is.samples);
@@ -261,6 +274,23 @@ void tiffhandler::addforeign(pixels::gatherer &into, int y, int x, int count, co
     into.addpixels(y, x, count, rgb.data(), 3);
 }
 
+// A row of a palette's indices (each with its alpha, where there is alpha) made its colours.
+void tiffhandler::addcoloured(
+    pixels::gatherer &into, int y, int x, int count, const quint16 *indices)
+{
+    const size_t entries = palette.size() / 3;
+    const quint16 top = quint16((1u << is.bits) - 1);
+    coloured.resize(size_t(count) * size_t(channels));
+    for (int i = 0; i < count; ++i, indices += is.samples) {
+        quint16 *pixel = coloured.data() + size_t(i) * size_t(channels);
+        for (size_t c = 0; c < 3; ++c)
+            pixel[c] = palette[c * entries + *indices];
+        if (channels == 4)
+            pixel[3] = quint16(quint32(indices[1]) * 65535 / top);
+    }
+    into.addpixels(y, x, count, coloured.data(), channels);
+}
+
 // Adds `count` pixels of a row from column `x` on, of one plane (the only one, where the samples
 // lie side by side).
 void tiffhandler::addrow(
@@ -271,9 +301,9 @@ void tiffhandler::addrow(
     if (is.foreign()) {
         addforeign(into, y, x, count, row);
     } else if (is.photometric == PHOTOMETRIC_PALETTE) {
-        into.addpixels(y, x, count, unpacked(row, count, is, colourmap, values), 3);
+        addcoloured(into, y, x, count, unpacked(row, count * step, is, values));
     } else {
-        const quint16 *words = unpacked(row, count * step, is, nullptr, values);
+        const quint16 *words = unpacked(row, count * step, is, values);
         if (apart && plane < channels)
             into.add(plane, y, x, count, words);
         else if (!apart && step == channels)
@@ -331,17 +361,16 @@ QImage tiffhandler::asstored(QSize size)
     const bool foreign = is.foreign();
     pixels::meaning samples;
     samples.kind = is.colours == 1 && !palette ? pixels::model::grey : pixels::model::rgb;
-    samples.alpha = is.alpha && !palette && !foreign;
+    samples.alpha = is.alpha && !foreign;
     samples.premultiplied = is.premultiplied;
     samples.wide = is.bits > 8 && !palette && !foreign;
     channels = (samples.kind == pixels::model::grey ? 1 : 3) + (samples.alpha ? 1 : 0);
     const int bits = palette || is.bits > 16 ? 16 : foreign ? 8 : is.bits;
     pixels::gatherer into(size, samples, QList<pixels::gatherer::grid>(channels, { whole, bits }));
-    uint16_t *map[3] = {};
-    if (!into.valid()
-        || (palette && !TIFFGetField(file.get(), TIFFTAG_COLORMAP, &map[0], &map[1], &map[2])))
+    if (palette)
+        this->palette = paletteof(file.get(), is.bits);
+    if (!into.valid() || (palette && this->palette.empty()))
         return QImage();
-    std::copy(map, map + 3, colourmap);
     if (foreign) {
         using model = profiles::converter::model;
         converted.emplace(is.lab() ? model::lab : model::inks, icc);
