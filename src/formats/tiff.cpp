@@ -7,6 +7,7 @@
 // The orientation tag is told to the toolkit, which applies it once.
 
 #include "kinds.h"
+#include "parallel.h"
 #include "pixels.h"
 #include "profiles.h"
 #include "reader.h"
@@ -24,6 +25,8 @@ namespace {
 // The largest block libtiff may allocate at once: a strip or tile of a picture at the decoding
 // limit, and no more.
 constexpr tmsize_t mostalloc = tmsize_t(256) << 20;
+// Rows read before they are gathered.
+constexpr int batchrows = 64;
 
 tmsize_t readfrom(thandle_t file, void *into, tmsize_t size)
 {
@@ -98,11 +101,15 @@ private:
     void readlayout();
     bool plain() const;
     QImage asstored(QSize size);
+    int readrows(uchar *batch, size_t line, int top, int rows, int plane);
     bool readstrips(pixels::gatherer &into);
     bool readtiles(pixels::gatherer &into);
     void addrow(pixels::gatherer &into, int y, int x, int count, int plane, const uchar *row);
     void addforeign(pixels::gatherer &into, int y, int x, int count, const uchar *row);
     void addcoloured(pixels::gatherer &into, int y, int x, int count, const quint16 *indices);
+    template<typename T>
+    void addsamples(
+        pixels::gatherer &into, int y, int x, int count, int plane, const T *samples) const;
     QImage throughrgba(QSize size);
     bool rgbastrips(pixels::gatherer &into, std::vector<uint32_t> &raster);
     bool rgbatiles(pixels::gatherer &into, std::vector<uint32_t> &raster);
@@ -302,28 +309,74 @@ void tiffhandler::addrow(
         addforeign(into, y, x, count, row);
     } else if (is.photometric == PHOTOMETRIC_PALETTE) {
         addcoloured(into, y, x, count, unpacked(row, count * step, is, values));
+    } else if (is.bits == 8 && is.format == SAMPLEFORMAT_UINT
+        && is.photometric != PHOTOMETRIC_MINISWHITE) {
+        // Bytes as most TIFFs hold them, added as they are.
+        addsamples(into, y, x, count, plane, row);
     } else {
         const quint16 *words = unpacked(row, count * step, is, values);
-        if (apart && plane < channels)
-            into.add(plane, y, x, count, words);
-        else if (!apart && step == channels)
-            into.addpixels(y, x, count, words, step);
-        for (int k = 0; !apart && step != channels && k < channels; ++k)
-            into.add(k, y, x, count, words + k, step);
+        addsamples(into, y, x, count, plane, words);
     }
+}
+
+// Adds samples of one plane, or side by side, to the channels they are samples of.
+template<typename T>
+void tiffhandler::addsamples(
+    pixels::gatherer &into, int y, int x, int count, int plane, const T *samples) const
+{
+    const bool apart = is.planar == PLANARCONFIG_SEPARATE;
+    const int step = apart ? 1 : is.samples;
+    if (apart && plane < channels)
+        into.add(plane, y, x, count, samples);
+    else if (!apart && step == channels)
+        into.addpixels(y, x, count, samples, step);
+    for (int k = 0; !apart && step != channels && k < channels; ++k)
+        into.add(k, y, x, count, samples + k, step);
 }
 
 // Row by row, a plane at a time where the planes lie apart; a file cut short keeps the rows that
 // came.
+// Rows of a plane read one after another into `batch`, `line` bytes apart: how many were read
+// before one could not be.
+int tiffhandler::readrows(uchar *batch, size_t line, int top, int rows, int plane)
+{
+    int read = 0;
+    while (read < rows
+        && TIFFReadScanline(
+               file.get(), batch + size_t(read) * line, uint32_t(top + read), uint16_t(plane))
+            >= 0)
+        ++read;
+    return read;
+}
+
 bool tiffhandler::readstrips(pixels::gatherer &into)
 {
-    std::vector<uchar> row(size_t(TIFFScanlineSize64(file.get())));
+    const size_t line = size_t(TIFFScanlineSize64(file.get()));
+    const int height = whole.height(), width = whole.width();
+    std::vector<uchar> batch(line * size_t(qMin(height, batchrows)));
+    // Bytes as most TIFFs hold them are gathered on every core, a batch of rows at a time.
+    const bool bytes = is.bits == 8 && is.format == SAMPLEFORMAT_UINT && !is.foreign()
+        && is.photometric != PHOTOMETRIC_MINISWHITE && is.photometric != PHOTOMETRIC_PALETTE;
     const int planes = is.planar == PLANARCONFIG_SEPARATE ? qMin<int>(is.samples, channels) : 1;
     for (int plane = 0; plane < planes; ++plane)
-        for (int y = 0; y < whole.height(); ++y) {
-            if (TIFFReadScanline(file.get(), row.data(), uint32_t(y), uint16_t(plane)) < 0)
-                return y > 0 || plane > 0;
-            addrow(into, y, 0, whole.width(), plane, row.data());
+        for (int top = 0; top < height; top += batchrows) {
+            const int rows = qMin(batchrows, height - top);
+            const int read = readrows(batch.data(), line, top, rows, plane);
+            const auto gather = [&](int first, int last) {
+                for (int i = first; i < last; ++i) {
+                    const uchar *row = batch.data() + size_t(i) * line;
+                    if (bytes)
+                        addsamples(into, top + i, 0, width, plane, row);
+                    else
+                        addrow(into, top + i, 0, width, plane, row);
+                }
+            };
+            if (bytes)
+                inparallel(read, gather);
+            else
+                gather(0, read);
+            if (read < rows)
+                return top + read > 0 || plane > 0;
         }
     return true;
 }
