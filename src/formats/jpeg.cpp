@@ -231,20 +231,18 @@ void jpeghandler::readprofile()
     std::free(bytes);
 }
 
-// The least reduction libjpeg decodes at that still covers the size asked on both sides.
+// The coarsest reduction libjpeg decodes at (down to an eighth) that still covers the size asked
+// on both sides.
 void jpeghandler::reduce()
 {
     const QSize asked = wanted();
+    const auto covers = [&](int shrink) {
+        return (qint64(whole.width()) + shrink - 1) / shrink >= asked.width()
+            && (qint64(whole.height()) + shrink - 1) / shrink >= asked.height();
+    };
     info.scale_num = 1;
-    info.scale_denom = 1;
-    for (unsigned int shrink = 8; shrink > 1; shrink /= 2) {
-        const qint64 across = (qint64(whole.width()) + shrink - 1) / shrink;
-        const qint64 down = (qint64(whole.height()) + shrink - 1) / shrink;
-        if (across >= asked.width() && down >= asked.height()) {
-            info.scale_denom = shrink;
-            break;
-        }
-    }
+    info.scale_denom = unsigned(
+        pixels::leastshrink([&](int shrink) { return shrink == 8 || !covers(shrink * 2); }));
 }
 
 // Each row averaged into the picture as it comes; inks made colours first. A file cut short

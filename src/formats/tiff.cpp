@@ -1,12 +1,13 @@
 // TIFF pictures, read with libtiff: the first picture of the file, strip by strip or tile by tile,
 // each row averaged into the picture at the size asked as it comes, so that a TIFF of any size
 // opens in the memory of the size shown, and a 1-bit document becomes readable grey. Grey
-// (min-is-white too), palette and RGB samples of 1 to 16 bits, contiguous or planar, with alpha
-// associated or not, are read as they are stored; printing inks through their profile; every
-// other layout libtiff decodes (tiles, YCbCr, JPEG inside, CIELab...) through its RGBA interface.
-// The orientation tag is told to the toolkit, which applies it once.
+// (min-is-white too), palette and RGB samples of 1 to 16 bits or floating point, contiguous or
+// planar, with alpha associated or not, are read as they are stored; printing inks through their
+// profile and CIELab through Little CMS; every other layout libtiff decodes (YCbCr, JPEG inside)
+// through its RGBA interface. The orientation tag is told to the toolkit, which applies it once.
 
 #include "kinds.h"
+#include "owned.h"
 #include "parallel.h"
 #include "pixels.h"
 #include "profiles.h"
@@ -114,7 +115,7 @@ private:
     bool rgbastrips(pixels::gatherer &into, std::vector<uint32_t> &raster);
     bool rgbatiles(pixels::gatherer &into, std::vector<uint32_t> &raster);
 
-    std::unique_ptr<TIFF, void (*)(TIFF *)> file { nullptr, TIFFClose };
+    owned<TIFF, TIFFClose> file;
     layout is;
     QByteArray icc;
     std::vector<quint16> values; // a row's samples, unpacked
