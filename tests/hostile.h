@@ -202,8 +202,8 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
     const writers::coded gbr { 1, 13, 0, true };
     // A TIFF file whose one strip would be 100000 x 100000 grey pixels.
     // A picture of 100000 x 100000 in a strip past the end of the file; one in tiles of 65536
-    // pixels a side; one whose one strip lies past the end; one whose directory is followed by
-    // itself.
+    // pixels a side; one whose one strip lies past the end; one of 65535 samples a pixel; one
+    // whose directory is followed by itself.
     const QByteArray vasttiff = tiffwith(
         { { 256, 4, 100000 }, { 257, 4, 100000 }, { 258, 3, 8 }, { 259, 3, 1 }, { 262, 3, 1 },
             { 273, 4, 8 }, { 277, 3, 1 }, { 278, 4, 100000 }, { 279, 4, 4000000000u } });
@@ -213,6 +213,9 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
     const QByteArray pasttheend
         = tiffwith({ { 256, 4, 64 }, { 257, 4, 64 }, { 258, 3, 8 }, { 259, 3, 5 }, { 262, 3, 1 },
             { 273, 4, 1u << 30 }, { 277, 3, 1 }, { 278, 4, 64 }, { 279, 4, 4096 } });
+    const QByteArray vastsamples
+        = tiffwith({ { 256, 4, 65535 }, { 257, 4, 900 }, { 258, 3, 8 }, { 259, 3, 8 },
+            { 262, 3, 1 }, { 273, 4, 8 }, { 277, 3, 65535 }, { 278, 4, 40 }, { 279, 4, 64 } });
     const QByteArray looped
         = tiffwith({ { 256, 4, 64 }, { 257, 4, 64 }, { 258, 3, 8 }, { 259, 3, 1 }, { 262, 3, 1 },
                        { 273, 4, 8 }, { 277, 3, 1 }, { 278, 4, 64 }, { 279, 4, 4096 } },
@@ -265,6 +268,7 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "vast-tiles.tiff", vasttiles },
         { "strip-past-the-end.tiff", pasttheend },
         { "directory-loop.tiff", looped },
+        { "samples-vast.tiff", vastsamples },
         { "laughs.svg", laughs },
         { "deep.svg", deep },
         { "outside.svg", outside },

@@ -87,7 +87,7 @@ public:
     heifhandler()
         : handler("heif", recognises)
     { }
-    bool read(QImage *image) override;
+    bool readimage(QImage *image) override;
     static bool recognises(QIODevice *device);
 
 protected:
@@ -402,7 +402,7 @@ QImage heifhandler::shown(colour::curve *light, boxes::description *used) const
     return applied(picture, made->changes, across, down);
 }
 
-bool heifhandler::read(QImage *image)
+bool heifhandler::readimage(QImage *image)
 {
     if (!header())
         return false;

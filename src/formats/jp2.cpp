@@ -63,7 +63,7 @@ public:
     jp2handler()
         : handler("jp2", recognises)
     { }
-    bool read(QImage *image) override;
+    bool readimage(QImage *image) override;
     static bool recognises(QIODevice *device);
 
 protected:
@@ -249,7 +249,7 @@ QImage written(opj_image_t *header, int decoded, QSize size)
     return made;
 }
 
-bool jp2handler::read(QImage *image)
+bool jp2handler::readimage(QImage *image)
 {
     if (!header())
         return false;

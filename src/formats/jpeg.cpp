@@ -154,7 +154,7 @@ public:
         : handler("jfif", recognises)
     { }
     ~jpeghandler() override;
-    bool read(QImage *image) override;
+    bool readimage(QImage *image) override;
     static bool recognises(QIODevice *device);
 
 protected:
@@ -276,7 +276,7 @@ bool jpeghandler::gather(pixels::gatherer &into)
     return true;
 }
 
-bool jpeghandler::read(QImage *image)
+bool jpeghandler::readimage(QImage *image)
 {
     if (!header() || finished)
         return false;

@@ -86,7 +86,7 @@ public:
     jxlhandler()
         : handler("jxl", recognises)
     { }
-    bool read(QImage *image) override;
+    bool readimage(QImage *image) override;
     static bool recognises(QIODevice *device);
 
 protected:
@@ -238,7 +238,7 @@ bool jxlhandler::decode(QImage *made, QSize size, bool wide, bool lowresolution,
     }
 }
 
-bool jxlhandler::read(QImage *image)
+bool jxlhandler::readimage(QImage *image)
 {
     if (!header())
         return false;

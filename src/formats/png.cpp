@@ -37,7 +37,7 @@ public:
         : handler("png", recognises)
     { }
     ~pnghandler() override;
-    bool read(QImage *image) override;
+    bool readimage(QImage *image) override;
     static bool recognises(QIODevice *device);
 
 protected:
@@ -313,7 +313,7 @@ QColorSpace pnghandler::colourspace() const
     return QColorSpace();
 }
 
-bool pnghandler::read(QImage *image)
+bool pnghandler::readimage(QImage *image)
 {
     if (!header() || into)
         return false;

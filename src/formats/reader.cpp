@@ -3,6 +3,7 @@
 #include "pixels.h"
 
 #include <QVariant>
+#include <exception>
 
 namespace reader {
 
@@ -34,9 +35,23 @@ bool handler::header()
 {
     if (!tried) {
         tried = true;
-        readable = readheader() && !whole.isEmpty();
+        try {
+            readable = readheader() && !whole.isEmpty();
+        } catch (const std::exception &) {
+            readable = false;
+        }
     }
     return readable;
+}
+
+bool handler::read(QImage *image)
+{
+    try {
+        return readimage(image);
+    } catch (const std::exception &) {
+        *image = QImage();
+        return false;
+    }
 }
 
 QByteArray handler::contents() const

@@ -24,6 +24,9 @@ public:
     handler(QByteArray name, bool (*recognises)(QIODevice *device));
 
     bool canRead() const override;
+    // Reads the picture. A reader that runs out of memory, or meets any fault it throws, fails
+    // the read as a broken file does, rather than taking the program with it.
+    bool read(QImage *image) final;
     bool supportsOption(ImageOption option) const override;
     QVariant option(ImageOption option) const override;
     void setOption(ImageOption option, const QVariant &value) override;
@@ -33,6 +36,8 @@ protected:
     bool header();
     // What header() reads, in the reader's own way: sets `whole`, or returns false.
     virtual bool readheader() = 0;
+    // What read() reads, in the reader's own way.
+    virtual bool readimage(QImage *image) = 0;
     // The file's bytes; none when there is no device or the file is over the limit.
     QByteArray contents() const;
     // Hands over the picture read, at the size asked for: one a pixel larger (the last part-block

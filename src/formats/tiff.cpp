@@ -26,8 +26,11 @@ namespace {
 // The largest block libtiff may allocate at once: a strip or tile of a picture at the decoding
 // limit, and no more.
 constexpr tmsize_t mostalloc = tmsize_t(256) << 20;
-// Rows read before they are gathered.
+// Rows read before they are gathered, within a batch of at most this many bytes.
 constexpr int batchrows = 64;
+constexpr qint64 batchbytes = qint64(8) << 20;
+// The most samples a row may hold: far more than any picture within the decoding limit has.
+constexpr qint64 mostsamples = qint64(1) << 24;
 
 tmsize_t readfrom(thandle_t file, void *into, tmsize_t size)
 {
@@ -92,7 +95,7 @@ public:
     tiffhandler()
         : handler("libtiff", recognises)
     { }
-    bool read(QImage *image) override;
+    bool readimage(QImage *image) override;
     static bool recognises(QIODevice *device);
 
 protected:
@@ -352,27 +355,31 @@ int tiffhandler::readrows(uchar *batch, size_t line, int top, int rows, int plan
 
 bool tiffhandler::readstrips(pixels::gatherer &into)
 {
-    const size_t line = size_t(TIFFScanlineSize64(file.get()));
+    const qint64 bytes = qint64(TIFFScanlineSize64(file.get()));
     const int height = whole.height(), width = whole.width();
-    std::vector<uchar> batch(line * size_t(qMin(height, batchrows)));
+    if (bytes <= 0 || qint64(width) * is.samples > mostsamples)
+        return false;
+    const size_t line = size_t(bytes);
+    const int batched = int(qBound(qint64(1), batchbytes / bytes, qint64(batchrows)));
+    std::vector<uchar> batch(line * size_t(qMin(height, batched)));
     // Bytes as most TIFFs hold them are gathered on every core, a batch of rows at a time.
-    const bool bytes = is.bits == 8 && is.format == SAMPLEFORMAT_UINT && !is.foreign()
+    const bool plainbytes = is.bits == 8 && is.format == SAMPLEFORMAT_UINT && !is.foreign()
         && is.photometric != PHOTOMETRIC_MINISWHITE && is.photometric != PHOTOMETRIC_PALETTE;
     const int planes = is.planar == PLANARCONFIG_SEPARATE ? qMin<int>(is.samples, channels) : 1;
     for (int plane = 0; plane < planes; ++plane)
-        for (int top = 0; top < height; top += batchrows) {
-            const int rows = qMin(batchrows, height - top);
+        for (int top = 0; top < height; top += batched) {
+            const int rows = qMin(batched, height - top);
             const int read = readrows(batch.data(), line, top, rows, plane);
             const auto gather = [&](int first, int last) {
                 for (int i = first; i < last; ++i) {
                     const uchar *row = batch.data() + size_t(i) * line;
-                    if (bytes)
+                    if (plainbytes)
                         addsamples(into, top + i, 0, width, plane, row);
                     else
                         addrow(into, top + i, 0, width, plane, row);
                 }
             };
-            if (bytes)
+            if (plainbytes)
                 inparallel(read, gather);
             else
                 gather(0, read);
@@ -390,7 +397,8 @@ bool tiffhandler::readtiles(pixels::gatherer &into)
     TIFFGetField(file.get(), TIFFTAG_TILEWIDTH, &across);
     TIFFGetField(file.get(), TIFFTAG_TILELENGTH, &down);
     const tmsize_t size = TIFFTileSize(file.get()), line = TIFFTileRowSize(file.get());
-    if (across == 0 || down == 0 || size <= 0 || size > mostalloc || line <= 0)
+    if (across == 0 || down == 0 || size <= 0 || size > mostalloc || line <= 0
+        || qint64(across) * is.samples > mostsamples)
         return false;
     std::vector<uchar> tile(static_cast<size_t>(size));
     const int planes = is.planar == PLANARCONFIG_SEPARATE ? qMin<int>(is.samples, channels) : 1;
@@ -499,7 +507,7 @@ QImage tiffhandler::throughrgba(QSize size)
     return into.finish();
 }
 
-bool tiffhandler::read(QImage *image)
+bool tiffhandler::readimage(QImage *image)
 {
     if (!header() || finished)
         return false;

@@ -28,7 +28,7 @@ public:
     webphandler()
         : handler("webp", recognises)
     { }
-    bool read(QImage *image) override;
+    bool readimage(QImage *image) override;
     static bool recognises(QIODevice *device);
 
 protected:
@@ -103,7 +103,7 @@ bool webphandler::firstframe(QImage *image) const
     return !image->isNull();
 }
 
-bool webphandler::read(QImage *image)
+bool webphandler::readimage(QImage *image)
 {
     if (!header())
         return false;
