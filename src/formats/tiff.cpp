@@ -191,9 +191,9 @@ void tiffhandler::readlayout()
 }
 
 // Samples read as they are stored, in strips or tiles, needing nothing from libtiff but their rows:
-// whole numbers of up to 16 bits of grey, palette or RGB (signed ones of more than 8 bits
-// centred on the middle level), or floating point of 16, 32 or 64 bits; 8- and 16-bit
-// printing inks and CIELab, a pixel's samples side by side.
+// whole numbers of up to 16 bits, or 32 taken to 16, of grey, palette or RGB (signed ones of
+// more than 8 bits centred on the middle level), or floating point of 16, 32 or 64 bits; 8- and
+// 16-bit printing inks and CIELab, a pixel's samples side by side.
 bool tiffhandler::plain() const
 {
     const bool colours = is.photometric == PHOTOMETRIC_MINISBLACK
@@ -205,7 +205,7 @@ bool tiffhandler::plain() const
         && (is.bits == 8 || is.bits == 16) && is.samples == is.colours
         && is.planar == PLANARCONFIG_CONTIG;
     const bool whole = (is.format == SAMPLEFORMAT_UINT || is.format == SAMPLEFORMAT_INT)
-        && is.bits >= 1 && is.bits <= 16;
+        && ((is.bits >= 1 && is.bits <= 16) || (is.bits == 32 && !is.foreign()));
     const bool floating = is.format == SAMPLEFORMAT_IEEEFP
         && (is.bits == 16 || is.bits == 32 || is.bits == 64) && colours
         && is.photometric != PHOTOMETRIC_PALETTE;
@@ -215,7 +215,7 @@ bool tiffhandler::plain() const
 }
 
 // The sample at `i` of a row of `bytes` bytes of samples of `bits` bits, the first in the highest
-// bits of the first byte; floating-point samples from 0 to 1 as 16-bit words.
+// bits of the first byte; 32-bit ones and floating-point ones from 0 to 1 as 16-bit words.
 quint16 sampleat(const uchar *row, qint64 bytes, qint64 i, int bits, uint16_t format)
 {
     if (format == SAMPLEFORMAT_IEEEFP) {
@@ -226,6 +226,10 @@ quint16 sampleat(const uchar *row, qint64 bytes, qint64 i, int bits, uint16_t fo
     }
     // Two's complement made offset from the lowest level: the top bit flipped. Signed bytes are
     // taken as stored, as writers tag plain bytes so and other readers show them.
+    if (bits == 32) {
+        const quint32 v = reinterpret_cast<const quint32 *>(row)[i];
+        return quint16((format == SAMPLEFORMAT_INT ? v ^ 0x80000000u : v) >> 16);
+    }
     const quint16 flip = format == SAMPLEFORMAT_INT && bits > 8 ? quint16(1u << (bits - 1)) : 0;
     if (bits == 16)
         return reinterpret_cast<const quint16 *>(row)[i] ^ flip;
