@@ -214,8 +214,6 @@ bool prepare(QImageReader &reader, QFile &input, QBuffer &document)
     reader.setFormat(format);
     reader.setAutoDetectImageFormat(format.isEmpty());
     reader.setAutoTransform(true);
-    // JPEG smooths its way from the step it decodes at to the size asked.
-    reader.setQuality(100);
     return true;
 }
 

@@ -70,7 +70,7 @@ QSize fitted(QSize picture, QSize box);
 // Decodes a picture to be shown fitted into a box of screen pixels (no box: whole), so that the
 // pixmap made from it shares its pixels instead of holding a second copy. The picture comes at the
 // size it is shown: readers that decode at a size are asked for it (JPEG steps down while
-// decoding and is smoothed the rest of the way; the project's own readers average as they decode;
+// decoding and is averaged the rest of the way; the project's own readers average as they decode;
 // a drawing is rendered at it); the others' whole pictures are averaged down to it. A picture
 // whose whole decode is over the decoding limit comes no larger than a whole reduction of it
 // under the limit. The image is null when the file cannot be decoded, or when its decode would be
