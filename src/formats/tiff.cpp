@@ -29,6 +29,8 @@ constexpr tmsize_t mostalloc = tmsize_t(256) << 20;
 // Rows read before they are gathered, within a batch of at most this many bytes.
 constexpr int batchrows = 64;
 constexpr qint64 batchbytes = qint64(8) << 20;
+// The fewest samples a thread gathers.
+constexpr qint64 partsamples = qint64(256) << 10;
 // The most samples a row may hold: far more than any picture within the decoding limit has.
 constexpr qint64 mostsamples = qint64(1) << 24;
 
@@ -383,8 +385,10 @@ bool tiffhandler::readstrips(pixels::gatherer &into)
                         addrow(into, top + i, 0, width, plane, row);
                 }
             };
+            // A core is added only for as many rows as are worth a thread of their own.
             if (plainbytes)
-                inparallel(read, gather);
+                inparallel(read, gather,
+                    int(qMax<qint64>(16, partsamples / (qint64(width) * is.samples))));
             else
                 gather(0, read);
             if (read < rows)
