@@ -7,6 +7,7 @@
 #include <QImageReader>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 #include <type_traits>
 #include <vector>
@@ -17,6 +18,19 @@ namespace {
 
 // Rows of the picture share a lock a stripe.
 constexpr int stripes = 64;
+
+// A picture of pixels of zero, in memory the system hands over zeroed: rows that no sample
+// reaches (a file cut short, or one that claims more than it holds) cost nothing.
+QImage zeroed(QSize size, QImage::Format format)
+{
+    const qsizetype line
+        = (qsizetype(size.width()) * QImage::toPixelFormat(format).bitsPerPixel() + 31) / 32 * 4;
+    void *pixels = std::calloc(size_t(line) * size_t(size.height()), 1);
+    if (!pixels)
+        return QImage();
+    return QImage(
+        static_cast<uchar *>(pixels), size.width(), size.height(), line, format, std::free, pixels);
+}
 
 } // namespace
 
@@ -153,9 +167,7 @@ gatherer::accumulator::accumulator(QSize size, const meaning &samples, const QLi
             expected[size_t(y)] += rows(int(k), y) * channels[k].added;
     open.resize(size_t(size.height()));
     locks = std::make_unique<std::mutex[]>(stripes);
-    image = QImage(size, format);
-    if (!image.isNull())
-        image.fill(0);
+    image = zeroed(size, format);
 }
 
 // Each channel's grid over the picture; false for a grid of no samples or of more than 16 bits.
