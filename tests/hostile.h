@@ -220,6 +220,14 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         = tiffwith({ { 256, 4, 64 }, { 257, 4, 64 }, { 258, 3, 8 }, { 259, 3, 1 }, { 262, 3, 1 },
                        { 273, 4, 8 }, { 277, 3, 1 }, { 278, 4, 64 }, { 279, 4, 4096 } },
             8);
+    // A BMP whose run-length codes move past its rows, then repeat and copy past them, copying more
+    // bytes than the file has; one of bit fields that are no run of bits; one whose headers are cut
+    // short.
+    QByteArray runs = writers::bmp(filled(QSize(8, 8), Qt::blue), { 8, 1 });
+    const qsizetype codes = qsizetype(qFromLittleEndian<quint32>(runs.constData() + 10));
+    runs = runs.left(codes) + QByteArray::fromHex("0002ff00ff01ff01000dffff000200ff0000ff");
+    QByteArray scattered = writers::bmp(picture, { 16, 3, { 0x5555, 0xaaa0, 0x000f, 0 } });
+    const QByteArray bitmap = writers::bmp(picture, {});
     QByteArray laughs = "<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>";
     for (char c = 'b'; c <= 'j'; ++c) {
         const QByteArray previous = QByteArray("&") + char(c - 1) + ';';
@@ -269,6 +277,9 @@ inline QList<std::pair<QByteArray, QByteArray>> formatbombs()
         { "strip-past-the-end.tiff", pasttheend },
         { "directory-loop.tiff", looped },
         { "samples-vast.tiff", vastsamples },
+        { "runs-past.bmp", runs },
+        { "fields-scattered.bmp", scattered },
+        { "cut.bmp", bitmap.left(40) },
         { "laughs.svg", laughs },
         { "deep.svg", deep },
         { "outside.svg", outside },

@@ -356,6 +356,23 @@ private slots:
                }();
         QTest::newRow("TIFF") << encode(upright, "TIFF") << colours;
         QTest::newRow("TIFF, LZW") << encode(upright, "TIFF", -1, 1) << colours;
+        // BMP in the layouts its writers use, Windows' and OS/2's.
+        const std::array<quint32, 4> wide565 { 0xf800, 0x07e0, 0x001f, 0 };
+        const std::array<quint32, 4> ten { 0x3ff00000, 0x000ffc00, 0x000003ff, 0 };
+        QTest::newRow("BMP, 4-bit palette, run-length coded")
+            << writers::bmp(upright, { 4, 2 }) << colours;
+        QTest::newRow("BMP, 8-bit palette, run-length coded")
+            << writers::bmp(upright, { 8, 1 }) << colours;
+        QTest::newRow("BMP, 8-bit palette, OS/2 header")
+            << writers::bmp(upright, { 8, 0, {}, 12 }) << colours;
+        QTest::newRow("BMP, 4-bit palette") << writers::bmp(upright, { 4 }) << colours;
+        QTest::newRow("BMP, 16 bits in 5-6-5 fields")
+            << writers::bmp(upright, { 16, 3, wide565 }) << colours;
+        QTest::newRow("BMP, 32 bits in fields of 10 bits")
+            << writers::bmp(upright, { 32, 3, ten }) << colours;
+        QTest::newRow("BMP, 64 bits of linear light") << writers::bmp(upright, { 64 }) << colours;
+        QTest::newRow("BMP, a PNG inside") << writers::bmp(upright, { 0, 5, {}, 124 }) << colours;
+        QTest::newRow("BMP, reduced") << writers::bmp(large, {}) << colours;
         QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' width='99' height='66'>";
         for (int i = 0; i < 6; ++i)
             svg += QString("<rect x='%1' y='%2' width='33' height='33' fill='#%3'/>")
@@ -412,6 +429,8 @@ private slots:
         QTest::newRow("JPEG 2000, alpha after another channel")
             << writers::jp2(half, false, 6, 0, 0, false, 1) << halves;
         QTest::newRow("WebP, alpha") << writers::webp(half, 100) << halves;
+        QTest::newRow("BMP, alpha in its bit fields")
+            << writers::bmp(half, { 32, 3, { 0xff0000, 0xff00, 0xff, 0xff000000 }, 124 }) << halves;
 
         // Colours as the file describes them: Display P3 and BT.709 primaries, sRGB's curve, and
         // BT.709's, which HEIF's reference decoder leaves as it is and JPEG XL's gives a profile of
@@ -689,6 +708,8 @@ private slots:
             << writers::converted(v4, TYPE_RGB_8, rgb);
         QTest::newRow("PNG, version 4 lookup tables") << chunks::withprofile(
             encode(filled(size, stored), "PNG"), v4) << writers::converted(v4, TYPE_RGB_8, rgb);
+        QTest::newRow("BMP, version 4 lookup tables") << writers::bmp(filled(size, stored),
+            { 24, 0, {}, 124, false, v4 }) << writers::converted(v4, TYPE_RGB_8, rgb);
         const QByteArray cmyk
             = writers::tabled(cmsSigCmykData, 4, 2.4, [](const double *d, double *c) {
                   for (int k = 0; k < 3; ++k)

@@ -4,11 +4,14 @@
 // measurements.
 #pragma once
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QColorSpace>
 #include <QImage>
 #include <QTemporaryFile>
 #include <QtEndian>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <jpeglib.h>
@@ -745,6 +748,127 @@ inline QByteArray tiff(const QImage &picture, const tiffing &how)
     TIFFClose(out);
     file.seek(0);
     return file.readAll();
+}
+
+// How a BMP is laid out: bits a pixel, coding (0 plain, 1 RLE8, 2 RLE4, 3 bit fields, 5 a PNG
+// inside), the bit fields of red, green, blue and alpha, the header's size (12 for OS/2's, 40, or
+// 124 with room for a profile), and rows stored top down.
+struct bmping
+{
+    int bits = 24;
+    int coding = 0;
+    std::array<quint32, 4> masks {};
+    int header = 40;
+    bool topdown = false;
+    QByteArray icc = {};
+};
+
+// A picture as a BMP in that layout: a palette of its first colours at 8 bits and fewer, runs of
+// one colour coded as such; each channel scaled into its field; 64 bits as linear light.
+inline QByteArray bmp(const QImage &picture, const bmping &how)
+{
+    const QImage argb = picture.convertToFormat(QImage::Format_ARGB32);
+    const int width = argb.width(), height = argb.height();
+    QList<QRgb> palette;
+    const auto index = [&](QRgb c) {
+        if (!palette.contains(c) && palette.size() < (1 << how.bits))
+            palette << c;
+        return int(qMax<qsizetype>(0, palette.indexOf(c)));
+    };
+    const auto scaled = [](int level, quint32 mask) {
+        const int shift = mask ? qCountTrailingZeroBits(mask) : 0;
+        return quint32(qRound(level / 255.0 * (mask >> shift))) << shift;
+    };
+    const auto linear = [](double v) {
+        v = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        return quint16(qRound(v * 8192));
+    };
+    QByteArray pixels;
+    for (int i = 0; i < height; ++i) {
+        const QRgb *line
+            = reinterpret_cast<const QRgb *>(argb.constScanLine(how.topdown ? i : height - 1 - i));
+        QByteArray row;
+        for (int x = 0; x < width; ++x) {
+            const QRgb c = line[x];
+            if (how.bits <= 8 && how.coding == 0) {
+                if (x % (8 / how.bits) == 0)
+                    row += '\0';
+                row[row.size() - 1] = char(
+                    uchar(row.back()) | index(c) << (8 - how.bits * (x % (8 / how.bits) + 1)));
+            } else if (how.coding == 1 || how.coding == 2) {
+                int run = 1;
+                while (x + run < width && line[x + run] == c && run < 255)
+                    ++run;
+                row += char(run);
+                row += char(how.coding == 2 ? index(c) * 17 : index(c));
+                x += run - 1;
+            } else if (how.bits == 64) {
+                const quint16 v[4] = { linear(qBlue(c) / 255.0), linear(qGreen(c) / 255.0),
+                    linear(qRed(c) / 255.0), quint16(qRound(qAlpha(c) / 255.0 * 8192)) };
+                row += QByteArray(reinterpret_cast<const char *>(v), 8);
+            } else if (how.bits == 24) {
+                row += char(qBlue(c));
+                row += char(qGreen(c));
+                row += char(qRed(c));
+            } else {
+                const quint32 v = scaled(qRed(c), how.masks[0]) | scaled(qGreen(c), how.masks[1])
+                    | scaled(qBlue(c), how.masks[2]) | scaled(qAlpha(c), how.masks[3]);
+                QByteArray bytes(4, 0);
+                qToLittleEndian(v, bytes.data());
+                row += bytes.left(how.bits / 8);
+            }
+        }
+        if (how.coding == 1 || how.coding == 2)
+            row += QByteArray(2, 0);
+        else
+            row += QByteArray((4 - row.size() % 4) % 4, 0);
+        pixels += row;
+    }
+    if (how.coding == 1 || how.coding == 2)
+        pixels += QByteArray::fromHex("0001");
+    if (how.coding == 5) {
+        QBuffer png;
+        png.open(QIODevice::WriteOnly);
+        picture.save(&png, "PNG");
+        pixels = png.data();
+    }
+    const auto le = [](quint32 value, int size) {
+        QByteArray bytes(4, 0);
+        qToLittleEndian(value, bytes.data());
+        return bytes.left(size);
+    };
+    QByteArray info = le(quint32(how.header), 4);
+    if (how.header == 12) {
+        info
+            += le(quint32(width), 2) + le(quint32(height), 2) + le(1, 2) + le(quint32(how.bits), 2);
+    } else {
+        info += le(quint32(width), 4) + le(quint32(how.topdown ? -height : height), 4) + le(1, 2)
+            + le(quint32(how.bits), 2) + le(quint32(how.coding), 4) + le(quint32(pixels.size()), 4)
+            + le(2835, 4) + le(2835, 4) + le(quint32(palette.size()), 4) + le(0, 4);
+        if (how.header == 124) {
+            for (const quint32 mask : how.masks)
+                info += le(mask, 4);
+            info += QByteArray(how.icc.isEmpty() ? "BGRs" : "DEBM", 4) + QByteArray(48, 0);
+            info += le(4, 4) + le(quint32(pixels.size()), 4) + le(quint32(how.icc.size()), 4)
+                + le(0, 4);
+        } else if (how.coding == 3) {
+            for (int k = 0; k < 3; ++k)
+                info += le(how.masks[size_t(k)], 4);
+        }
+    }
+    QByteArray colours;
+    for (const QRgb c : palette) {
+        colours += char(qBlue(c));
+        colours += char(qGreen(c));
+        colours += char(qRed(c));
+        if (how.header != 12)
+            colours += '\0';
+    }
+    const quint32 offset = quint32(14 + info.size() + colours.size());
+    if (how.header == 124)
+        info.replace(112, 4, le(quint32(offset - 14 + pixels.size()), 4));
+    const QByteArray rest = info + colours + pixels + how.icc;
+    return "BM" + le(quint32(14 + rest.size()), 4) + le(0, 4) + le(offset, 4) + rest;
 }
 
 } // namespace writers

@@ -39,7 +39,8 @@ const signature signatures[] = {
         [](const QByteArray &start) {
             return start.startsWith("GIF87a") || start.startsWith("GIF89a");
         } },
-    { "bmp", [](const QByteArray &start) { return start.startsWith("BM"); } },
+    // BMP's reader too is keyed apart from the toolkit's own BMP reader and writer.
+    { "dib", [](const QByteArray &start) { return start.startsWith("BM"); } },
     { "webp",
         [](const QByteArray &start) {
             return start.size() >= 12 && start.startsWith("RIFF") && start.mid(8, 4) == "WEBP";
