@@ -1,6 +1,6 @@
 // Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
 // tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp,
-// seeds/jpeg, seeds/tiff, and the animations the window's movie plays, seeds/movie.
+// seeds/jpeg, seeds/tiff, seeds/bmp, and the animations the window's movie plays, seeds/movie.
 
 #include "chunks.h"
 #include "writers.h"
@@ -86,6 +86,16 @@ int main(int argc, char **argv)
         { "tiff/inks.tiff", writers::tiff(odd, { 8, PHOTOMETRIC_SEPARATED, false, true }) },
         { "tiff/lab.tiff", writers::tiff(odd, { 8, PHOTOMETRIC_CIELAB }) },
         { "tiff/deflate.tiff", encode(alpha, "TIFF", -1, 1) },
+        { "bmp/rle4.bmp", writers::bmp(odd, { 4, 2 }) },
+        { "bmp/rle8.bmp", writers::bmp(blocks, { 8, 1 }) },
+        { "bmp/os2.bmp", writers::bmp(odd, { 8, 0, {}, 12 }) },
+        { "bmp/fields.bmp", writers::bmp(alpha, { 32, 3, { 0x3ff00000, 0xffc00, 0x3ff, 0 } }) },
+        { "bmp/alpha.bmp",
+            writers::bmp(alpha, { 16, 3, { 0xf000, 0x0f00, 0x00f0, 0x000f }, 124 }) },
+        { "bmp/deep.bmp", writers::bmp(odd, { 64 }) },
+        { "bmp/profile.bmp",
+            writers::bmp(
+                odd, { 24, 0, {}, 124, true, QColorSpace(QColorSpace::DisplayP3).iccProfile() }) },
         { "movie/two.gif", gifbytes(2, 2, 4) },
         { "movie/still.gif", gifbytes(1, 0, 3) },
         { "movie/three.gif", gifbytes(3, 1, 80, 2) },

@@ -356,6 +356,10 @@ private slots:
                }();
         QTest::newRow("TIFF") << encode(upright, "TIFF") << colours;
         QTest::newRow("TIFF, LZW") << encode(upright, "TIFF", -1, 1) << colours;
+        // Strips decoded on every core, each core reading its own share.
+        QTest::newRow("TIFF, reduced") << writers::tiff(large, {}) << colours;
+        QTest::newRow("TIFF, reduced, planar")
+            << writers::tiff(large, { 8, PHOTOMETRIC_RGB, true }) << colours;
         // BMP in the layouts its writers use, Windows' and OS/2's.
         const std::array<quint32, 4> wide565 { 0xf800, 0x07e0, 0x001f, 0 };
         const std::array<quint32, 4> ten { 0x3ff00000, 0x000ffc00, 0x000003ff, 0 };

@@ -274,6 +274,48 @@ void gatherer::accumulator::add(
 
 namespace {
 
+// The sums of a known number of channels: a pixel's are held in registers while its samples
+// come and written once, rather than added in memory sample after sample; the samples that fall
+// in it whole are summed plain, and weighed once.
+template<int n, bool weighing, typename S, typename T>
+void sumheld(S *line, const side &across, int x, int from, int count, const T *samples, int step,
+    int columns)
+{
+    const int *owner = across.owner.data() + x;
+    const int *share = across.share.data() + x;
+    const S weight = S(across.weight);
+    S whole[n] = {}, here[n] = {}, next[n] = {};
+    int held = *owner;
+    const auto put = [&] {
+        S *pixel = line + size_t(held - from) * size_t(n);
+        for (int j = 0; j < n; ++j) {
+            pixel[j] += here[j] + whole[j] * weight;
+            pixel[j + n] += next[j];
+            whole[j] = here[j] = next[j] = 0;
+        }
+    };
+    for (int i = 0; i < count; ++i, samples += step, owner += columns, share += columns) {
+        if (*owner != held) {
+            put();
+            held = *owner;
+        }
+        const S first = S(*share), second = weight - first;
+        const S alpha = weighing ? S(samples[n - 1]) : 1;
+        S value[n];
+        for (int j = 0; j < n; ++j)
+            value[j] = weighing && j == n - 1 ? alpha : S(samples[j]) * alpha;
+        for (int j = 0; j < n; ++j) {
+            if (second == 0) {
+                whole[j] += value[j];
+            } else {
+                here[j] += value[j] * first;
+                next[j] += value[j] * second;
+            }
+        }
+    }
+    put();
+}
+
 // Whole pixels of a run of a row summed across into the pixels of the picture they fall in, from
 // pixel `from` on; `n` channels a pixel (0: `stride`), colours weighed by their alpha, so that
 // what cannot be seen adds nothing.
@@ -281,6 +323,10 @@ template<int n, bool weighing, typename S, typename T>
 void sumacross(S *line, const side &across, int stride, int x, int from, int count,
     const T *samples, int step, int columns)
 {
+    if constexpr (n > 0) {
+        sumheld<n, weighing>(line, across, x, from, count, samples, step, columns);
+        return;
+    }
     const int k = n > 0 ? n : stride;
     const int colours = weighing ? k - 1 : k;
     const int *owner = across.owner.data() + x;

@@ -13,12 +13,16 @@
 #include "profiles.h"
 #include "reader.h"
 
+#include <QFile>
 #include <QIODevice>
 #include <QImageIOPlugin>
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <optional>
 #include <qfloat16.h>
 #include <tiffio.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -69,6 +73,53 @@ int silent(TIFF *, void *, const char *, const char *, va_list)
     return 1;
 }
 
+// The file read by its descriptor at a position of the reader's own, so that readers on several
+// threads share no position.
+struct apart
+{
+    int descriptor = -1;
+    qint64 size = 0;
+    qint64 at = 0;
+};
+
+tmsize_t readapart(thandle_t file, void *into, tmsize_t size)
+{
+    auto *a = static_cast<apart *>(file);
+    const ssize_t got = pread(a->descriptor, into, size_t(size), off_t(a->at));
+    if (got > 0)
+        a->at += got;
+    return tmsize_t(got < 0 ? 0 : got);
+}
+
+toff_t seekapart(thandle_t file, toff_t offset, int whence)
+{
+    auto *a = static_cast<apart *>(file);
+    const qint64 base = whence == SEEK_CUR ? a->at : whence == SEEK_END ? a->size : 0;
+    const qint64 at = base + qint64(offset);
+    if (at < 0)
+        return toff_t(-1);
+    a->at = at;
+    return toff_t(at);
+}
+
+toff_t sizeapart(thandle_t file)
+{
+    return toff_t(static_cast<apart *>(file)->size);
+}
+
+// The file's first picture opened for reading, within the allocation limit and silently.
+TIFF *opened(thandle_t file, TIFFReadWriteProc read, TIFFSeekProc seek, TIFFSizeProc size)
+{
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, mostalloc);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, silent, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, silent, nullptr);
+    TIFF *made = TIFFClientOpenExt(
+        "picture", "rm", file, read, refused, seek, closed, size, nullptr, nullptr, options);
+    TIFFOpenOptionsFree(options);
+    return made;
+}
+
 // What the first picture's tags say of its samples.
 struct layout
 {
@@ -89,6 +140,12 @@ struct layout
     }
     // Of a colour model made colours a row at a time, a byte a sample: inks and CIELab.
     bool foreign() const { return photometric == PHOTOMETRIC_SEPARATED || lab(); }
+    // Bytes that are samples as they are, as most TIFFs hold them.
+    bool plainbytes() const
+    {
+        return bits == 8 && format == SAMPLEFORMAT_UINT && !foreign()
+            && photometric != PHOTOMETRIC_MINISWHITE && photometric != PHOTOMETRIC_PALETTE;
+    }
 };
 
 class tiffhandler : public reader::handler
@@ -108,6 +165,9 @@ private:
     bool plain() const;
     QImage asstored(QSize size);
     int readrows(uchar *batch, size_t line, int top, int rows, int plane);
+    void gatherrows(
+        pixels::gatherer &into, const uchar *batch, size_t line, int top, int rows, int plane);
+    int stripsapart(pixels::gatherer &into);
     bool readstrips(pixels::gatherer &into);
     bool readtiles(pixels::gatherer &into);
     void addrow(pixels::gatherer &into, int y, int x, int count, int plane, const uchar *row);
@@ -143,13 +203,7 @@ bool tiffhandler::readheader()
     QIODevice *device = seekable();
     if (!device)
         return false;
-    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetMaxSingleMemAlloc(options, mostalloc);
-    TIFFOpenOptionsSetErrorHandlerExtR(options, silent, nullptr);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, silent, nullptr);
-    file.reset(TIFFClientOpenExt("picture", "rm", device, readfrom, refused, seekto, closed,
-        sizeof_, nullptr, nullptr, options));
-    TIFFOpenOptionsFree(options);
+    file.reset(opened(device, readfrom, seekto, sizeof_));
     if (!file)
         return false;
     uint32_t width = 0, height = 0;
@@ -344,8 +398,6 @@ void tiffhandler::addsamples(
         into.add(k, y, x, count, samples + k, step);
 }
 
-// Row by row, a plane at a time where the planes lie apart; a file cut short keeps the rows that
-// came.
 // Rows of a plane read one after another into `batch`, `line` bytes apart: how many were read
 // before one could not be.
 int tiffhandler::readrows(uchar *batch, size_t line, int top, int rows, int plane)
@@ -359,41 +411,98 @@ int tiffhandler::readrows(uchar *batch, size_t line, int top, int rows, int plan
     return read;
 }
 
+// A batch of rows from `top` on gathered: bytes as most TIFFs hold them on every core, a core
+// added only for as many rows as are worth a thread of their own.
+void tiffhandler::gatherrows(
+    pixels::gatherer &into, const uchar *batch, size_t line, int top, int rows, int plane)
+{
+    const int width = whole.width();
+    const bool plainbytes = is.plainbytes();
+    const auto gather = [&](int first, int last) {
+        for (int i = first; i < last; ++i) {
+            const uchar *row = batch + size_t(i) * line;
+            if (plainbytes)
+                addsamples(into, top + i, 0, width, plane, row);
+            else
+                addrow(into, top + i, 0, width, plane, row);
+        }
+    };
+    if (plainbytes)
+        inparallel(rows, gather, int(qMax<qint64>(16, partsamples / (qint64(width) * is.samples))));
+    else
+        gather(0, rows);
+}
+
+// Strips of plain bytes in a file decoded on every core, each core reading its share of them
+// through a handle of its own: how many rows came, or -1 where the strips cannot be read so.
+int tiffhandler::stripsapart(pixels::gatherer &into)
+{
+    auto *source = qobject_cast<QFile *>(device());
+    const tmsize_t stripsize = TIFFStripSize(file.get());
+    const uint32_t strips = TIFFNumberOfStrips(file.get());
+    uint32_t down = 0;
+    TIFFGetFieldDefaulted(file.get(), TIFFTAG_ROWSPERSTRIP, &down);
+    if (!source || source->handle() < 0 || !is.plainbytes() || strips < 2 || stripsize <= 0
+        || stripsize > batchbytes || down == 0)
+        return -1;
+    const uint32_t perplane = TIFFComputeStrip(file.get(), uint32_t(whole.height() - 1), 0) + 1;
+    const size_t line = size_t(TIFFScanlineSize64(file.get()));
+    std::atomic<int> came { 0 };
+    inparallel(
+        int(strips),
+        [&](int first, int last) {
+            apart own { source->handle(), source->size() };
+            owned<TIFF, TIFFClose> reading(opened(&own, readapart, seekapart, sizeapart));
+            std::vector<uchar> strip(reading ? size_t(stripsize) : 0);
+            for (int s = first; reading && s < last; ++s) {
+                const tmsize_t got
+                    = TIFFReadEncodedStrip(reading.get(), uint32_t(s), strip.data(), -1);
+                const int top = int(uint32_t(s) % perplane * down);
+                const int rows = got > 0 ? qMin(int(size_t(got) / line), whole.height() - top) : 0;
+                for (int i = 0; i < rows; ++i)
+                    addsamples(into, top + i, 0, whole.width(), int(uint32_t(s) / perplane),
+                        strip.data() + size_t(i) * line);
+                came += rows;
+            }
+        },
+        1);
+    return came;
+}
+
+// Row by row, a plane at a time where the planes lie apart, the next batch read while the last is
+// gathered; a file cut short keeps the rows that came.
 bool tiffhandler::readstrips(pixels::gatherer &into)
 {
+    if (const int came = stripsapart(into); came >= 0)
+        return came > 0;
     const qint64 bytes = qint64(TIFFScanlineSize64(file.get()));
-    const int height = whole.height(), width = whole.width();
-    if (bytes <= 0 || qint64(width) * is.samples > mostsamples)
+    const int height = whole.height();
+    if (bytes <= 0 || qint64(whole.width()) * is.samples > mostsamples)
         return false;
     const size_t line = size_t(bytes);
     const int batched = int(qBound(qint64(1), batchbytes / bytes, qint64(batchrows)));
-    std::vector<uchar> batch(line * size_t(qMin(height, batched)));
-    // Bytes as most TIFFs hold them are gathered on every core, a batch of rows at a time.
-    const bool plainbytes = is.bits == 8 && is.format == SAMPLEFORMAT_UINT && !is.foreign()
-        && is.photometric != PHOTOMETRIC_MINISWHITE && is.photometric != PHOTOMETRIC_PALETTE;
+    std::vector<uchar> batches[2];
+    for (std::vector<uchar> &batch : batches)
+        batch.resize(line * size_t(qMin(height, batched)));
+    const auto ahead = [&](int which, int top, int plane) {
+        const int rows = qMin(batched, height - top);
+        return std::async(std::launch::async, [this, &batches, which, line, top, rows, plane] {
+            return readrows(batches[which].data(), line, top, rows, plane);
+        });
+    };
     const int planes = is.planar == PLANARCONFIG_SEPARATE ? qMin<int>(is.samples, channels) : 1;
-    for (int plane = 0; plane < planes; ++plane)
-        for (int top = 0; top < height; top += batched) {
+    for (int plane = 0; plane < planes; ++plane) {
+        std::future<int> coming = ahead(0, 0, plane);
+        for (int top = 0, which = 0; top < height; top += batched, which ^= 1) {
             const int rows = qMin(batched, height - top);
-            const int read = readrows(batch.data(), line, top, rows, plane);
-            const auto gather = [&](int first, int last) {
-                for (int i = first; i < last; ++i) {
-                    const uchar *row = batch.data() + size_t(i) * line;
-                    if (plainbytes)
-                        addsamples(into, top + i, 0, width, plane, row);
-                    else
-                        addrow(into, top + i, 0, width, plane, row);
-                }
-            };
-            // A core is added only for as many rows as are worth a thread of their own.
-            if (plainbytes)
-                inparallel(read, gather,
-                    int(qMax<qint64>(16, partsamples / (qint64(width) * is.samples))));
-            else
-                gather(0, read);
+            const int read = coming.get();
+            if (read == rows && top + rows < height)
+                coming = ahead(which ^ 1, top + rows, plane);
+            gatherrows(into, batches[which].data(), line, top, read, plane);
             if (read < rows)
                 return top + read > 0 || plane > 0;
         }
+    }
     return true;
 }
 
