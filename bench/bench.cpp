@@ -257,7 +257,8 @@ int pictures(const QString &dir)
         ok = write(tiny, dir + QString("/many/%1.png").arg(i, 5, 10, QChar('0')));
     }
     // The formats beyond JPEG, as a phone, a web page, a camera or an archive writes them: 12 MP
-    // HEIC, AVIF and WebP at a phone's and a web page's quality, 24 MP JPEG XL, JPEG 2000 and TIFF.
+    // HEIC, AVIF and WebP at a phone's and a web page's quality, 24 MP JPEG XL, JPEG 2000, TIFF and
+    // BMP.
     const QImage twelve = photo(4032, 3024, colours[0], 5);
     const QImage twentyfour = photo(6000, 4000, colours[0], 6);
     const QList<std::pair<QString, std::function<QByteArray()>>> formats = {
@@ -268,6 +269,7 @@ int pictures(const QString &dir)
         { "/photo.jp2", [&] { return writers::jp2(twentyfour, false, 6, 10); } },
         { "/photo.tiff", [&] { return encode(twentyfour, "TIFF"); } },
         { "/lzw.tiff", [&] { return encode(twentyfour, "TIFF", -1, 1); } },
+        { "/photo.bmp", [&] { return encode(twentyfour, "BMP"); } },
         { "/document.tiff",
             [] {
                 return writers::tiff(document(2548, 3296),

@@ -31,6 +31,8 @@ constexpr qint64 mostprofile = qint64(16) << 20;
 constexpr qint64 batchbytes = qint64(4) << 20;
 // A batch is shared among cores only when each part holds this many pixels.
 constexpr qint64 partpixels = qint64(1) << 17;
+// The most pixels a row may hold: far more than any picture within the decoding limit has.
+constexpr int mostwidth = 1 << 24;
 
 quint32 u32(QByteArrayView b, qsizetype at)
 {
@@ -219,8 +221,8 @@ bool sound(const layout &l)
     default:
         break;
     }
-    return fits && l.planes == 1 && l.width > 0 && l.height != 0 && !(l.topdown && l.runs())
-        && pixels::allowed(QSize(l.width, l.height));
+    return fits && l.planes == 1 && l.width > 0 && l.width <= mostwidth && l.height != 0
+        && !(l.topdown && l.runs()) && pixels::allowed(QSize(l.width, l.height));
 }
 
 // The value, at 16 bits on sRGB's curve, of each 64-bit sample of linear light (1 is 8192).
@@ -482,7 +484,9 @@ bool bmphandler::readheader()
     if (!readfields(h, l))
         return false;
     readpalette(h, l);
-    if (!sound(l))
+    // Rows stored as they are must hold one row at least.
+    const bool stored = !l.runs() && l.coding != jpeg && l.coding != png;
+    if (!sound(l) || (stored && file->size() < qint64(l.offset) + l.stride()))
         return false;
     whole = QSize(l.width, l.height);
     return true;

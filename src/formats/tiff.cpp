@@ -434,7 +434,8 @@ void tiffhandler::gatherrows(
 }
 
 // Strips of plain bytes in a file decoded on every core, each core reading its share of them
-// through a handle of its own: how many rows came, or -1 where the strips cannot be read so.
+// row by row through a handle of its own: how many rows came, or -1 where the strips cannot be
+// read so.
 int tiffhandler::stripsapart(pixels::gatherer &into)
 {
     auto *source = qobject_cast<QFile *>(device());
@@ -445,24 +446,25 @@ int tiffhandler::stripsapart(pixels::gatherer &into)
     if (!source || source->handle() < 0 || !is.plainbytes() || strips < 2 || stripsize <= 0
         || stripsize > batchbytes || down == 0)
         return -1;
-    const uint32_t perplane = TIFFComputeStrip(file.get(), uint32_t(whole.height() - 1), 0) + 1;
-    const size_t line = size_t(TIFFScanlineSize64(file.get()));
+    const int height = whole.height();
+    const uint32_t perplane = TIFFComputeStrip(file.get(), uint32_t(height - 1), 0) + 1;
     std::atomic<int> came { 0 };
     inparallel(
         int(strips),
         [&](int first, int last) {
             apart own { source->handle(), source->size() };
             owned<TIFF, TIFFClose> reading(opened(&own, readapart, seekapart, sizeapart));
-            std::vector<uchar> strip(reading ? size_t(stripsize) : 0);
+            std::vector<uchar> row(reading ? size_t(TIFFScanlineSize64(reading.get())) : 0);
             for (int s = first; reading && s < last; ++s) {
-                const tmsize_t got
-                    = TIFFReadEncodedStrip(reading.get(), uint32_t(s), strip.data(), -1);
+                const int plane = int(uint32_t(s) / perplane);
                 const int top = int(uint32_t(s) % perplane * down);
-                const int rows = got > 0 ? qMin(int(size_t(got) / line), whole.height() - top) : 0;
-                for (int i = 0; i < rows; ++i)
-                    addsamples(into, top + i, 0, whole.width(), int(uint32_t(s) / perplane),
-                        strip.data() + size_t(i) * line);
-                came += rows;
+                for (int y = top; y < qMin(height, top + int(down)); ++y) {
+                    if (TIFFReadScanline(reading.get(), row.data(), uint32_t(y), uint16_t(plane))
+                        < 0)
+                        return;
+                    addsamples(into, y, 0, whole.width(), plane, row.data());
+                    ++came;
+                }
             }
         },
         1);
