@@ -1,19 +1,22 @@
 // A coverage-guided fuzzing target for one of the project's own readers (FORMAT: heif, jxl, jp2,
-// webp, png, jfif for JPEG, libtiff for TIFF, or movie): libFuzzer's bytes are read through the
-// toolkit's reader interface, whole and reduced, as the decoding unit reads a file; an animation is
-// played as the window's movie plays it. Not part of the suite; built with clang and run by hand:
+// webp, png, jfif for JPEG, libtiff for TIFF, dib for BMP, or movie): libFuzzer's bytes are read
+// through the toolkit's reader interface, whole and reduced, as the decoding unit reads a file; an
+// animation is played as the window's movie plays it. Not part of the suite; built with clang and run by hand:
 //   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DPORVANE_FUZZ=ON
 //   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png fuzz-jpeg
-//     fuzz-tiff fuzz-movie
+//     fuzz-tiff fuzz-bmp fuzz-movie
 //   seeds build-fuzz/tests/seeds seeds/ && build-fuzz/tests/fuzz-heif -max_total_time=1800 corpus/
 //   seeds/heif
 // PNG takes the suite's collection as its seeds: fuzz-png corpus/ tests/data/png
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QFile>
 #include <QImage>
 #include <QImageReader>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 // A device that cannot seek, as a pipe is.
 class stream : public QIODevice
@@ -86,9 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     buffer.open(QIODevice::ReadOnly);
     stream pipe(bytes);
     // The last byte picks a reduction, as a window of some size would, and whether the bytes come
-    // from a device that cannot seek.
+    // from a device that cannot seek, from memory, or from a file, as the window reads them.
     const int last = size ? data[size - 1] : 0;
-    QIODevice *device = last & 4 ? static_cast<QIODevice *>(&pipe) : &buffer;
+    QFile file;
+    if (last & 8) {
+        const int descriptor = memfd_create("picture", 0);
+        if (descriptor < 0 || write(descriptor, data, size) != ssize_t(size)
+            || lseek(descriptor, 0, SEEK_SET) != 0
+            || !file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+            __builtin_trap();
+    }
+    QIODevice *device = last & 4 ? static_cast<QIODevice *>(&pipe)
+        : last & 8               ? static_cast<QIODevice *>(&file)
+                                 : &buffer;
     if (qstrcmp(FORMAT, "movie") == 0) {
         play(device, last);
         return 0;

@@ -497,7 +497,9 @@ bool bmphandler::readheader()
 bool bmphandler::readrows(QIODevice *file, pixels::gatherer &into)
 {
     const qint64 stride = l.stride();
-    const int batched = int(qBound(qint64(1), batchbytes / stride, qint64(l.height)));
+    // No more rows at once than the file holds.
+    const qint64 held = (file->size() - file->pos()) / stride + 1;
+    const int batched = int(qBound(qint64(1), qMin(batchbytes / stride, held), qint64(l.height)));
     std::vector<uchar> batch(size_t(stride) * size_t(batched));
     const int channels = l.hasalpha() ? 4 : 3;
     for (int top = 0; top < l.height; top += batched) {
