@@ -657,6 +657,51 @@ private slots:
         QCOMPARE(shown(), QSize(635, 423));
     }
 
+    // Run-length coded bitmaps as their codes say: runs of one index and of two alternating (RLE4),
+    // pixels as they are with their padding, moves that skip pixels and rows, early ends of rows
+    // and of the picture. Skipped pixels are transparent; an index past the palette is black.
+    void bitmapRuns_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QStringList>("expected"); // top row first: r, b, k (black), . (none)
+        // 8 x 4, stored from the bottom row; its palette is red, then blue.
+        QImage picture = filled(QSize(8, 4), Qt::red);
+        picture.setPixelColor(0, 0, Qt::blue);
+        const auto coded = [&](int bits, const char *codes) {
+            QByteArray file = writers::bmp(picture, { bits, bits == 8 ? 1 : 2 });
+            return file.left(qFromLittleEndian<quint32>(file.constData() + 10))
+                + QByteArray::fromHex(codes);
+        };
+        QTest::newRow("RLE8, a move within a row, then the end")
+            << coded(8, "0800 0000 0201 0002 0300 0300 0000 0001")
+            << QStringList { "........", "........", "bb...rrr", "rrrrrrrr" };
+        QTest::newRow("RLE8, a move across rows")
+            << coded(8, "0401 0002 0102 0301 0001")
+            << QStringList { "........", ".....bbb", "........", "bbbb...." };
+        QTest::newRow("RLE8, pixels as they are, padded, an index past the palette")
+            << coded(8, "0003 010005 00 0500 0000 0001")
+            << QStringList { "........", "........", "........", "brkrrrrr" };
+        QTest::newRow("RLE4, alternating runs, pixels as they are")
+            << coded(4, "0410 0003 1010 0000 0800 0001")
+            << QStringList { "........", "........", "rrrrrrrr", "brbrbrb." };
+        QTest::newRow("RLE8, runs past the row and the file")
+            << coded(8, "ff00 ff01 0003") << QStringList { "", "", "", "rrrrrrrr" };
+    }
+    void bitmapRuns()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QStringList, expected);
+        writebytes(dir.path(), "runs.bmp", contents);
+        const QImage image = QImageReader(dir.filePath("runs.bmp"), "dib").read();
+        QCOMPARE(image.size(), QSize(8, 4));
+        const QHash<QChar, QRgb> colours { { 'r', qRgb(255, 0, 0) }, { 'b', qRgb(0, 0, 255) },
+            { 'k', qRgb(0, 0, 0) }, { '.', 0 } };
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < expected[y].size(); ++x)
+                QCOMPARE(image.pixel(x, y) & (qAlpha(image.pixel(x, y)) ? 0xffffffff : 0),
+                    colours[expected[y][x]]);
+    }
+
     // A picture's colour profile says what its numbers mean: shown in sRGB, they are the colours
     // the profile gives. Without a profile, or with one the toolkit cannot use, they are shown as
     // stored.
