@@ -44,6 +44,13 @@ quint16 u16(QByteArrayView b, qsizetype at)
     return at + 2 <= b.size() ? qFromLittleEndian<quint16>(b.data() + at) : 0;
 }
 
+// At most `most` bytes from where the file is, asking for no more than it holds: a header's
+// size is only a claim.
+QByteArray upto(QIODevice *file, qint64 most)
+{
+    return file->read(qBound(qint64(0), file->size() - file->pos(), most));
+}
+
 // One channel in the bits of a pixel, and the value of each of its levels at 8 or 16 bits.
 struct field
 {
@@ -532,7 +539,7 @@ bool bmphandler::readrows(QIODevice *file, pixels::gatherer &into)
 // A JPEG or PNG picture inside the bitmap, by its own reader.
 bool bmphandler::readcoded(QIODevice *file, QImage *image)
 {
-    QByteArray bytes = file->read(l.stored > 0 ? qint64(l.stored) : reader::filelimit);
+    QByteArray bytes = upto(file, l.stored > 0 ? qint64(l.stored) : reader::filelimit);
     QBuffer inside(&bytes);
     inside.open(QIODevice::ReadOnly);
     QImageReader coded(&inside, l.coding == jpeg ? "jfif" : "png");
@@ -547,7 +554,7 @@ QByteArray bmphandler::profile(QIODevice *file) const
 {
     if (l.profilesize <= 0 || l.profilesize > mostprofile || !file->seek(l.profileat))
         return QByteArray();
-    return file->read(l.profilesize);
+    return upto(file, l.profilesize);
 }
 
 bool bmphandler::readimage(QImage *image)
