@@ -323,9 +323,13 @@ template<int n, bool weighing, typename S, typename T>
 void sumacross(S *line, const side &across, int stride, int x, int from, int count,
     const T *samples, int step, int columns)
 {
+    // Held sums pay where a pixel gathers several samples; where it gathers one or two, writing
+    // each pixel's sums costs what adding to them in memory does.
     if constexpr (n > 0) {
-        sumheld<n, weighing>(line, across, x, from, count, samples, step, columns);
-        return;
+        if (across.total >= 3 * across.weight) {
+            sumheld<n, weighing>(line, across, x, from, count, samples, step, columns);
+            return;
+        }
     }
     const int k = n > 0 ? n : stride;
     const int colours = weighing ? k - 1 : k;
