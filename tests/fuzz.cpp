@@ -1,7 +1,8 @@
 // A coverage-guided fuzzing target for one of the project's own readers (FORMAT: heif, jxl, jp2,
 // webp, png, jfif for JPEG, libtiff for TIFF, dib for BMP, or movie): libFuzzer's bytes are read
 // through the toolkit's reader interface, whole and reduced, as the decoding unit reads a file; an
-// animation is played as the window's movie plays it. Not part of the suite; built with clang and run by hand:
+// animation is played as the window's movie plays it. Not part of the suite; built with clang and
+// run by hand:
 //   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DPORVANE_FUZZ=ON
 //   cmake --build build-fuzz --target fuzz-heif fuzz-jxl fuzz-jp2 fuzz-webp fuzz-png fuzz-jpeg
 //     fuzz-tiff fuzz-bmp fuzz-movie

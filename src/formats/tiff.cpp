@@ -443,14 +443,18 @@ int tiffhandler::stripsapart(pixels::gatherer &into)
     const uint32_t strips = TIFFNumberOfStrips(file.get());
     uint32_t down = 0;
     TIFFGetFieldDefaulted(file.get(), TIFFTAG_ROWSPERSTRIP, &down);
-    if (!source || source->handle() < 0 || !is.plainbytes() || strips < 2 || stripsize <= 0
-        || stripsize > batchbytes || down == 0)
-        return -1;
     const int height = whole.height();
+    const bool separate = is.planar == PLANARCONFIG_SEPARATE;
     const uint32_t perplane = TIFFComputeStrip(file.get(), uint32_t(height - 1), 0) + 1;
+    // Strips that lie as the tags say, of the planes that are gathered.
+    if (!source || source->handle() < 0 || !is.plainbytes() || strips < 2 || stripsize <= 0
+        || stripsize > batchbytes || down == 0 || down > uint32_t(height)
+        || strips != perplane * (separate ? is.samples : 1u))
+        return -1;
+    const int planes = separate ? qMin<int>(is.samples, channels) : 1;
     std::atomic<int> came { 0 };
     inparallel(
-        int(strips),
+        int(perplane) * planes,
         [&](int first, int last) {
             apart own { source->handle(), source->size() };
             owned<TIFF, TIFFClose> reading(opened(&own, readapart, seekapart, sizeapart));
