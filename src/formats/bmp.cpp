@@ -335,9 +335,10 @@ private:
             p[3] = 255;
             touched = true;
         }
-        ++x;
+        // Past the row every pixel is passed over alike: counting on would only overflow.
+        x = qMin(x + 1, l.width);
     }
-    // The next pixel's colour read from the file: a palette entry, or three bytes in RLE24.
+    // The next pixel's colour in RLE24, read from the file: three bytes, blue first.
     std::optional<QRgb> stored()
     {
         const int b = file.next(), g = file.next(), r = file.next();
@@ -431,7 +432,7 @@ bool rundecoder::escape(int code)
             return false;
         if (dy > 0)
             hand();
-        x += dx;
+        x = qMin(x + dx, l.width);
         y += dy;
         return y < l.height;
     }
@@ -492,8 +493,8 @@ bool bmphandler::readheader()
         return false;
     readpalette(h, l);
     // Rows stored as they are must hold one row at least.
-    const bool stored = !l.runs() && l.coding != jpeg && l.coding != png;
-    if (!sound(l) || (stored && file->size() < qint64(l.offset) + l.stride()))
+    const bool asis = !l.runs() && l.coding != jpeg && l.coding != png;
+    if (!sound(l) || (asis && file->size() < qint64(l.offset) + l.stride()))
         return false;
     whole = QSize(l.width, l.height);
     return true;
@@ -509,20 +510,21 @@ bool bmphandler::readrows(QIODevice *file, pixels::gatherer &into)
     const int batched = int(qBound(qint64(1), qMin(batchbytes / stride, held), qint64(l.height)));
     std::vector<uchar> batch(size_t(stride) * size_t(batched));
     const int channels = l.hasalpha() ? 4 : 3;
+    const bool wide = l.wide();
     for (int top = 0; top < l.height; top += batched) {
         const qint64 asked = stride * qMin(batched, l.height - top);
         const qint64 got = file->read(reinterpret_cast<char *>(batch.data()), asked);
         const int rows = int(qMax<qint64>(0, got) / stride);
         const auto gather = [&](int first, int last) {
             const size_t samples = size_t(l.width) * size_t(channels);
-            std::vector<quint16> wide(l.wide() ? samples : 0);
-            std::vector<uchar> narrow(l.wide() ? 0 : samples);
+            std::vector<quint16> deep(wide ? samples : 0);
+            std::vector<uchar> narrow(wide ? 0 : samples);
             for (int i = first; i < last; ++i) {
                 const uchar *row = batch.data() + size_t(i) * size_t(stride);
                 const int y = l.topdown ? top + i : l.height - 1 - top - i;
-                if (l.wide()) {
-                    unpack(l, row, wide.data());
-                    into.addpixels(y, 0, l.width, wide.data(), channels);
+                if (wide) {
+                    unpack(l, row, deep.data());
+                    into.addpixels(y, 0, l.width, deep.data(), channels);
                 } else {
                     unpack(l, row, narrow.data());
                     into.addpixels(y, 0, l.width, narrow.data(), channels);
