@@ -3,6 +3,7 @@
 //   bench shown COLOUR -- VIEWER ARGS...   ms from exec until COLOUR shows at the screen's centre,
 //                                          then, once the viewer is idle, its peak memory in KiB
 //                                          and the number of shared objects it has mapped
+// A viewer is all its processes: the CPU of each, and the peak memory of each, summed.
 //   bench steps N KEY COLOUR COLOUR -- VIEWER ARGS...
 //                                          presses KEY N times; per step: median ms from the key
 //                                          to the next picture (colours alternate), and the
@@ -355,15 +356,38 @@ void finish()
     waitpid(viewer, nullptr, 0);
 }
 
+// The viewer's processes: the one started and every process it started, and theirs. A viewer's
+// cost is that of them all.
+QList<qint64> processes(qint64 of)
+{
+    QList<qint64> found { of };
+    const QDir tasks(QString("/proc/%1/task").arg(of));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile children(tasks.filePath(task + "/children"));
+        if (children.open(QIODevice::ReadOnly))
+            for (const QByteArray &child : children.readAll().split(' '))
+                if (child.toLongLong() > 0)
+                    found << processes(child.toLongLong());
+    }
+    return found;
+}
+
+QList<qint64> processes()
+{
+    return processes(viewer);
+}
+
 // CPU time of all the viewer's threads, in ns.
 qint64 cputime()
 {
     qint64 total = 0;
-    const QDir tasks(QString("/proc/%1/task").arg(viewer));
-    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(tasks.filePath(task + "/schedstat"));
-        if (stat.open(QIODevice::ReadOnly))
-            total += stat.readAll().split(' ').value(0).toLongLong();
+    for (const qint64 process : processes()) {
+        const QDir tasks(QString("/proc/%1/task").arg(process));
+        for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(tasks.filePath(task + "/schedstat"));
+            if (stat.open(QIODevice::ReadOnly))
+                total += stat.readAll().split(' ').value(0).toLongLong();
+        }
     }
     return total;
 }
@@ -372,14 +396,18 @@ qint64 cputime()
 // for measurements over seconds.
 double processtime()
 {
-    QFile stat(QString("/proc/%1/stat").arg(viewer));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    // Past the command's name, in parentheses: utime and stime are the 12th and 13th fields.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toLongLong() + fields.value(12).toLongLong())
-        / double(sysconf(_SC_CLK_TCK));
+    double total = 0;
+    for (const qint64 process : processes()) {
+        QFile stat(QString("/proc/%1/stat").arg(process));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // Past the command's name, in parentheses: utime and stime are the 12th and 13th fields.
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        total += (fields.value(11).toLongLong() + fields.value(12).toLongLong())
+            / double(sysconf(_SC_CLK_TCK));
+    }
+    return total;
 }
 
 // Waits until the viewer has used no CPU for 300 ms, or for 5 s at most: an animation playing is
@@ -395,28 +423,34 @@ void idle()
     }
 }
 
-// The shared objects the viewer has mapped: its libraries and the plugins it loaded.
+// The shared objects the viewer's processes have mapped: their libraries and the plugins loaded.
 int mapped()
 {
-    QFile maps(QString("/proc/%1/maps").arg(viewer));
-    maps.open(QIODevice::ReadOnly);
     QSet<QByteArray> objects;
-    for (const QByteArray &line : maps.readAll().split('\n')) {
-        const QByteArray file = line.mid(line.indexOf('/'));
-        if (line.contains('/') && (file.endsWith(".so") || file.contains(".so.")))
-            objects.insert(file);
+    for (const qint64 process : processes()) {
+        QFile maps(QString("/proc/%1/maps").arg(process));
+        maps.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : maps.readAll().split('\n')) {
+            const QByteArray file = line.mid(line.indexOf('/'));
+            if (line.contains('/') && (file.endsWith(".so") || file.contains(".so.")))
+                objects.insert(file);
+        }
     }
     return int(objects.size());
 }
 
+// The peak memory of each of the viewer's processes, summed.
 long peakmemory()
 {
-    QFile status(QString("/proc/%1/status").arg(viewer));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
+    long total = 0;
+    for (const qint64 process : processes()) {
+        QFile status(QString("/proc/%1/status").arg(process));
+        status.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                total += line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return total;
 }
 
 int shown(QRgb colour, char **command)

@@ -1,8 +1,8 @@
 // Pictures of the folder decoded off the window's thread, ahead of the steps that show them.
 #pragma once
 
-#include "decode.h"
 #include "files.h"
+#include "remote.h"
 
 #include <QFuture>
 #include <QImage>

@@ -1,12 +1,12 @@
 #include "controls.h"
 
-#include "decode.h"
-
 #include <QCommandLinkButton>
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QImageReader>
 #include <QPixmap>
+#include <QtConcurrentRun>
 
 namespace {
 
@@ -30,7 +30,23 @@ void controls::prepare()
     QStringList files;
     for (const button &entry : std::as_const(table))
         files << QLatin1String(entry.picture);
-    pictures = decodeahead(files);
+    // The program's own pictures, read here by the toolkit's own PNG reader: no file a user opens.
+    // Named by their format, no other reader is asked whether it reads them.
+    pictures = QtConcurrent::run([files] {
+        QList<QList<QImage>> all;
+        for (const QString &file : files) {
+            QImageReader reader(file, "png");
+            reader.setAutoDetectImageFormat(false);
+            QList<QImage> each;
+            for (QImage picture; reader.read(&picture);) {
+                each << picture;
+                if (!reader.jumpToNextImage())
+                    break;
+            }
+            all << each;
+        }
+        return all;
+    });
 }
 
 QLayout *controls::row(const QList<int> &centred)

@@ -1,6 +1,5 @@
 #include "decode.h"
 
-#include "files.h"
 #include "formats/drawing.h"
 #include "formats/kinds.h"
 #include "formats/pixels.h"
@@ -11,9 +10,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QPixmap>
-#include <QtConcurrentRun>
 #include <algorithm>
 #include <cmath>
 
@@ -28,6 +27,13 @@ constexpr qint64 drawnpixels = qint64(32) << 20;
 // The pixmap formats of this screen, opaque and with alpha, as learnt from the screen itself.
 QImage::Format opaqueformat = QImage::Format_RGB32;
 QImage::Format alphaformat = QImage::Format_ARGB32_Premultiplied;
+
+// Pixels laid out for the screen's pixmaps, opaque and with alpha.
+struct layout
+{
+    QImage::Format opaque;
+    QImage::Format alpha;
+};
 
 bool opaque(const QImage &image)
 {
@@ -90,13 +96,13 @@ void tosrgb(QImage &image)
         image.convertToColorSpace(QColorSpace::SRgb);
 }
 
-QImage laidout(QImage image)
+QImage laidout(QImage image, layout formats)
 {
     if (image.isNull() || !image.hasAlphaChannel())
-        return image.isNull() ? image : std::move(image).convertToFormat(opaqueformat);
-    image = std::move(image).convertToFormat(alphaformat);
+        return image.isNull() ? image : std::move(image).convertToFormat(formats.opaque);
+    image = std::move(image).convertToFormat(formats.alpha);
     if (image.format() == QImage::Format_ARGB32_Premultiplied
-        && opaqueformat == QImage::Format_RGB32 && opaque(image))
+        && formats.opaque == QImage::Format_RGB32 && opaque(image))
         image.reinterpretAsFormat(QImage::Format_RGB32);
     return image;
 }
@@ -116,23 +122,38 @@ QSize drawnsize(QSize whole, QSize box, bool *largest)
 
 void setupdecoding()
 {
-    // The project's own readers, and the reader the window's movie plays animations with, are
-    // plugins in folders of the program's own (beside it as installed, or else in the build tree),
-    // looked in before the toolkit's own: each is loaded, with its library, only when a picture
-    // of its format is first read.
-    const QString installed
-        = QCoreApplication::applicationDirPath() + QLatin1String("/" PORVANE_PLUGINS);
-    const QString plugins
-        = QDir(installed).exists() ? installed : QStringLiteral(PORVANE_BUILT_PLUGINS);
-    QCoreApplication::addLibraryPath(plugins + QLatin1String("/readers"));
-    QCoreApplication::addLibraryPath(plugins + QLatin1String("/movie"));
-    QImageReader::setAllocationLimit(decodelimitmb);
+    findreaders(readersfolder());
     QImage probe(1, 1, QImage::Format_ARGB32);
     probe.fill(Qt::transparent);
     alphaformat = QPixmap::fromImage(probe).toImage().format();
     probe.fill(Qt::black);
     opaqueformat
         = QPixmap::fromImage(probe.convertToFormat(QImage::Format_RGB32)).toImage().format();
+}
+
+QImage::Format opaquepixmaps()
+{
+    return opaqueformat;
+}
+
+QImage::Format alphapixmaps()
+{
+    return alphaformat;
+}
+
+QString readersfolder()
+{
+    const QString program = QCoreApplication::instance()
+        ? QCoreApplication::applicationDirPath()
+        : QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).path();
+    const QString installed = program + QLatin1String("/" PORVANE_PLUGINS);
+    return QDir(installed).exists() ? installed : QStringLiteral(PORVANE_BUILT_PLUGINS);
+}
+
+void findreaders(const QString &folder)
+{
+    QCoreApplication::addLibraryPath(folder + QLatin1String("/readers"));
+    QImageReader::setAllocationLimit(decodelimitmb);
 }
 
 void resolution::decoded(const QString &file, const extent &decode)
@@ -258,7 +279,7 @@ QImage read(QImageReader &reader, const plan &p)
 
 // A picture of other proportions than its header said is shown in its own; every picture comes
 // in sRGB's colours, laid out as the screen's pixmaps.
-decoded finish(QImage image, plan p)
+decoded finish(QImage image, plan p, layout formats)
 {
     const QSize kept = fitted(image.size(), p.asked());
     if (!p.drawing && !image.isNull() && !pixels::withinpixel(kept, p.asked())) {
@@ -268,18 +289,18 @@ decoded finish(QImage image, plan p)
     // Deep pictures are brought into sRGB's colours before they lose their depth.
     if (image.depth() > 32)
         tosrgb(image);
-    decoded result { laidout(std::move(image)), p.of };
+    decoded result { laidout(std::move(image), formats), p.of };
     tosrgb(result.image);
     return result;
 }
 
 } // namespace
 
-decoded decode(const QString &file, QSize box, qint64 budget)
+decoded decodeopen(
+    QFile &input, QSize box, qint64 budget, QImage::Format opaque, QImage::Format alpha)
 {
-    QFile input;
     // An empty file is no picture; no reader is loaded to say so.
-    if (!openfile(file, input) || input.size() == 0)
+    if (input.size() == 0)
         return {};
     QBuffer document;
     QImageReader reader;
@@ -288,23 +309,5 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     const plan p = planned(reader, reader.device() == &document, box);
     if (p.size.isEmpty() || area(p.sized ? p.size : p.stored) > budget)
         return {};
-    return finish(read(reader, p), p);
-}
-
-QFuture<QList<QList<QImage>>> decodeahead(const QStringList &files)
-{
-    return QtConcurrent::run([files] {
-        QList<QList<QImage>> pictures;
-        for (const QString &file : files) {
-            QImageReader reader(file);
-            QList<QImage> all;
-            for (QImage picture; reader.read(&picture);) {
-                all << picture;
-                if (!reader.jumpToNextImage())
-                    break;
-            }
-            pictures << all;
-        }
-        return pictures;
-    });
+    return finish(read(reader, p), p, { opaque, alpha });
 }

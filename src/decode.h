@@ -1,12 +1,11 @@
 // Picture files decoded into images laid out as this screen's pixmaps, no larger than shown.
 #pragma once
 
-#include <QFuture>
 #include <QImage>
-#include <QList>
 #include <QString>
-#include <QStringList>
 #include <limits>
+
+class QFile;
 
 // How a decoded image stands to the picture in its file.
 struct extent
@@ -59,30 +58,39 @@ private:
     int turns = 0;
 };
 
-// Finds the project's readers, learns this screen's pixmap formats and lifts the decoder's size
-// limit. Called once, on the window's thread, before anything is read or written as a picture.
+// Learns this screen's pixmap formats, which pictures are decoded into, and finds the project's
+// readers for the program's own pictures (its buttons, the style's icons), which the window reads
+// itself. Called once, on the window's thread, before any picture is asked for.
 void setupdecoding();
+// The formats learnt: opaque, and with alpha.
+QImage::Format opaquepixmaps();
+QImage::Format alphapixmaps();
+
+// The folder of the project's readers: beside the program as installed, or else in the build tree.
+QString readersfolder();
+// Finds the project's readers in that folder, looked in before the toolkit's own, each loaded with
+// its library only when a picture of its format is first read, and lifts the decoder's size limit.
+// Called once before anything is read as a picture.
+void findreaders(const QString &folder);
 
 // The size of a picture scaled into a box keeping its proportions, as the toolkit's scaling
 // makes it: empty for an empty box, never thinner than a pixel otherwise.
 QSize fitted(QSize picture, QSize box);
 
-// Decodes a picture to be shown fitted into a box of screen pixels (no box: whole), so that the
-// pixmap made from it shares its pixels instead of holding a second copy. The picture comes at the
-// size it is shown: readers that decode at a size are asked for it (JPEG steps down while
-// decoding and is averaged the rest of the way; the project's own readers average as they decode;
-// a drawing is rendered at it); the others' whole pictures are averaged down to it. A picture
-// whose whole decode is over the decoding limit comes no larger than a whole reduction of it
-// under the limit. The image is null when the file cannot be decoded, or when its decode would be
-// larger than `budget` pixels.
-decoded decode(
-    const QString &file, QSize box = QSize(), qint64 budget = std::numeric_limits<qint64>::max());
+// Decodes a picture from an open file, to be shown fitted into a box of screen pixels (no box:
+// whole), in the pixmap formats given, so that the pixmap made from it shares its pixels instead
+// of holding a second copy. The picture comes at the size it is shown: readers that decode at a
+// size are asked for it (JPEG steps down while decoding and is averaged the rest of the way; the
+// project's own readers average as they decode; a drawing is rendered at it); the others' whole
+// pictures are averaged down to it. A picture whose whole decode is over the decoding limit comes
+// no larger than a whole reduction of it under the limit. The image is null when the file cannot
+// be decoded, or when its decode would be larger than `budget` pixels.
+decoded decodeopen(QFile &input, QSize box, qint64 budget,
+    QImage::Format opaque = QImage::Format_RGB32,
+    QImage::Format alpha = QImage::Format_ARGB32_Premultiplied);
 
-// Every picture of each file (an icon file holds several), decoded whole on a thread of their
-// own, ahead of the moment they are wanted.
-QFuture<QList<QList<QImage>>> decodeahead(const QStringList &files);
-
-// The format the window's movie reads animations in: that of a reader that reads each by its
-// format's own reader, from its first byte again at every round; never a drawing, which only
-// decode() reads, once it has checked that the drawing asks for nothing outside itself.
+// The format the window's movie reads animations in: that of a reader whose frames are each read
+// by the file's format's own reader in a decoder, from its first byte again at every round; never
+// a drawing, which only a still's decode reads, once it has checked that the drawing asks for
+// nothing outside itself.
 inline const QByteArray animationformat = "movie";

@@ -1,6 +1,7 @@
 #include "files.h"
 #include "imgv.h"
 #include "names.h"
+#include "remote.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -21,6 +22,7 @@ extern "C" void __lsan_do_leak_check();
 // thread. Leaks are still looked for first where the leak checker is built in.
 [[noreturn]] void leave(int status)
 {
+    remote::stop();
 #if defined(__SANITIZE_ADDRESS__)
     __lsan_do_leak_check();
 #endif
@@ -30,6 +32,9 @@ extern "C" void __lsan_do_leak_check();
 
 int main(int argc, char **argv)
 {
+    // Decoders are forked from a process made before anything else, which holds nothing of the
+    // window's.
+    remote::start();
 #ifdef PORVANE_FONTCONFIG
     // The font configuration, which the buttons' first measure waits for, is read on another core
     // while the toolkit connects to the display.

@@ -140,13 +140,31 @@ expectbox '#00ffff' 440x440 "400 x 400 picture fitted"
 [ "$(pixel 10 10)" = "#000000" ] || fail "background is not black"
 [ "$(pixel 590 200)" = "#000000" ] || fail "background right of the picture is not black"
 ok "picture on black"
-# Showing PNG pictures loads the PNG reader and what the window's icon needs, no other format's.
-waitfor test -n "$(grep -o 'libpngreader.so' "/proc/$app/maps")" || fail "no PNG reader mapped"
-loaded=$(grep -oE '[^/ ]*(imageformats/lib[a-z0-9]*|heif|x265|aom|de265|dav1d|openjp2|webp|jxl)[^/ ]*\.so' \
-  "/proc/$app/maps" | sort -u | tr '\n' ' ')
+# Showing PNG pictures loads the PNG reader in a decoder, a process apart, and no other format's;
+# the window itself loads no reader but what its own pictures need (its buttons, its icon).
+decoders() {
+  local kids
+  kids=$(cat /proc/"$1"/task/*/children 2>/dev/null) || return 0
+  for kid in $kids; do
+    echo "$kid"
+    decoders "$kid"
+  done
+}
+readersof() {
+  grep -ohE '[^/ ]*(imageformats/lib[a-z0-9]*|heif|x265|aom|de265|dav1d|openjp2|webp|jxl)[^/ ]*\.so' \
+    "$@" 2>/dev/null | sort -u | tr '\n' ' '
+}
+decodermaps() {
+  for kid in $(decoders "$app"); do echo "/proc/$kid/maps"; done
+}
+waitfor test -n "$(readersof $(decodermaps) | grep -o libpngreader.so)" ||
+  fail "no decoder maps the PNG reader"
+loaded=$(readersof $(decodermaps))
+[ "$loaded" = "imageformats/libpngreader.so " ] || fail "a PNG shown maps $loaded in a decoder"
+loaded=$(readersof "/proc/$app/maps")
 [ "$loaded" = "imageformats/libpngreader.so imageformats/libqico.so " ] ||
-  fail "a PNG shown maps $loaded"
-ok "a PNG shown loads the PNG and icon readers alone"
+  fail "a PNG shown maps $loaded in the window"
+ok "a PNG shown loads the PNG reader in a decoder alone, the window those of its own pictures"
 
 # --- Keys, wheel and buttons ---
 xdotool key Down
@@ -249,6 +267,27 @@ blank || fail "the window is not empty"
 ok "empty 600 x 500 window after the box"
 kill $app
 wait $app || true
+
+# --- A picture whose decoder is taken over starts no program; the window lives and steps on ---
+mkdir -p "$work/taken"
+printf 'PORVANE-ACT run %s\n' "$work/taken/ran" >"$work/taken/0.png"
+cp "$work/pics/2 ñandú.png" "$work/taken/1.png"
+"$exe" "$work/taken/0.png" 2>"$work/program.log" &
+app=$!
+pids+=($app)
+box=$(timeout 20 xdotool search --sync --onlyvisible --name '^Error$' | head -1) ||
+  fail "no error box for a picture that takes its decoder over"
+waitfor focused "$box"
+xdotool key Return
+win=$(timeout 20 xdotool search --sync --onlyvisible --name '^PORVANE - Q\.ZARVEL$' | head -1) ||
+  fail "no window after the box"
+waitfor focused "$win" || fail "the window did not get the focus"
+xdotool key Right
+expectbox '#00ffff' 440x440 "the next picture after one that took its decoder over"
+[ ! -e "$work/taken/ran" ] || fail "a decoder taken over started a program"
+ok "a decoder taken over starts no program"
+xdotool key Escape
+wait $app || fail "exit status"
 
 # --- Any file name: bytes that are not UTF-8, a leading dash; stepping on from there ---
 start "$work/names/-"$'\xff'" dash.png"

@@ -64,24 +64,6 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     return 0;
 }
 
-// Rounds of an animation as the movie plays them, at a size the last byte picks; the second round
-// is resized partway, as a resize of the window does.
-void play(QIODevice *device, int last)
-{
-    QImageReader reader(device, "movie");
-    reader.setScaledSize(QSize(1 + (last & 0x70), 1 + (last >> 4 & 7) * 9));
-    for (int round = 0; round < 3; ++round) {
-        for (int frame = 0; frame < 64 && reader.canRead(); ++frame) {
-            if (reader.read().isNull())
-                return;
-            if (round == 1 && frame == 1)
-                reader.setScaledSize(QSize(17, 11));
-        }
-        if (!reader.jumpToImage(0))
-            return;
-    }
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     QByteArray bytes
@@ -103,10 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QIODevice *device = last & 4 ? static_cast<QIODevice *>(&pipe)
         : last & 8               ? static_cast<QIODevice *>(&file)
                                  : &buffer;
-    if (qstrcmp(FORMAT, "movie") == 0) {
-        play(device, last);
-        return 0;
-    }
     const int shrink = 1 << (last & 3);
     QImageReader reader(device, FORMAT);
     const QSize whole = reader.size();

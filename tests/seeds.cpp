@@ -1,6 +1,6 @@
 // Writes the fuzzing targets' first inputs: pictures of each of the project's own formats as the
 // tests make them, in a folder a format: seeds/heif, seeds/jxl, seeds/jp2, seeds/webp,
-// seeds/jpeg, seeds/tiff, seeds/bmp, and the animations the window's movie plays, seeds/movie.
+// seeds/jpeg, seeds/tiff, seeds/bmp.
 
 #include "chunks.h"
 #include "writers.h"
@@ -96,10 +96,6 @@ int main(int argc, char **argv)
         { "bmp/profile.bmp",
             writers::bmp(
                 odd, { 24, 0, {}, 124, true, QColorSpace(QColorSpace::DisplayP3).iccProfile() }) },
-        { "movie/two.gif", gifbytes(2, 2, 4) },
-        { "movie/still.gif", gifbytes(1, 0, 3) },
-        { "movie/three.gif", gifbytes(3, 1, 80, 2) },
-        { "movie/once.gif", gifbytes(4, 5, 9, -1) },
     };
     for (const auto &[name, bytes] : files) {
         into.mkpath(QFileInfo(name).path());

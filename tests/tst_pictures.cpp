@@ -544,6 +544,24 @@ private slots:
         QVERIFY2(difference(reduced, half).first <= 2, qPrintable(differs(reduced, half)));
     }
 
+    // A drawing's text is drawn in the decoder, in the system's fonts, as any drawing is.
+    void drawingText()
+    {
+        QFile out(dir.filePath("text.svg"));
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("<svg xmlns='http://www.w3.org/2000/svg' width='200' height='100'>"
+                  "<rect width='200' height='100' fill='white'/>"
+                  "<text x='10' y='80' font-size='80' font-family='DejaVu Sans'>WM</text></svg>");
+        out.close();
+        const QImage drawn = decode(out.fileName(), QSize(200, 100)).image;
+        QCOMPARE(drawn.size(), QSize(200, 100));
+        int ink = 0;
+        for (int y = 0; y < drawn.height(); ++y)
+            for (int x = 0; x < drawn.width(); ++x)
+                ink += qGray(drawn.pixel(x, y)) < 64;
+        QVERIFY2(ink > 2000, qPrintable(QString("%1 pixels of ink").arg(ink)));
+    }
+
     // A drawing is rendered at the size it is shown, in the screen's pixels: a line drawn one
     // screen pixel wide is one pixel wide at every zoom step, as sharp as it was fitted.
     void drawingStaysSharp()

@@ -17,6 +17,8 @@
 #include <malloc.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizers' own interface, which GCC does not ship headers for.
@@ -28,6 +30,62 @@ namespace {
 
 quint32 seed = 0;
 int command = -1;
+
+// The processes this one started, and theirs: the decoders and their spawner.
+QList<qint64> descendants(qint64 of)
+{
+    QList<qint64> found;
+    for (const QFileInfo &task :
+        QDir(QString("/proc/%1/task").arg(of)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile children(task.filePath() + "/children");
+        if (children.open(QIODevice::ReadOnly))
+            for (const QByteArray &child : children.readAll().split(' '))
+                if (child.toLongLong() > 0)
+                    found << child.toLongLong() << descendants(child.toLongLong());
+    }
+    return found;
+}
+
+// Kills one of them at random moments, on a thread of its own, whatever the window is doing. A
+// process is taken by a descriptor of its own, and killed only if it is still one of them.
+class killer
+{
+public:
+    explicit killer(quint32 seed)
+        : random(seed)
+        , thread([this] { run(); })
+    { }
+    ~killer()
+    {
+        stopping = true;
+        thread.join();
+    }
+    int count() const { return killed; }
+
+private:
+    void run()
+    {
+        while (!stopping) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(random.bounded(200)));
+            const QList<qint64> all = descendants(QCoreApplication::applicationPid());
+            if (all.isEmpty())
+                continue;
+            const qint64 victim = all.at(random.bounded(int(all.size())));
+            const int process = int(::syscall(SYS_pidfd_open, pid_t(victim), 0));
+            if (process < 0)
+                continue;
+            if (descendants(QCoreApplication::applicationPid()).contains(victim)
+                && ::syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0) == 0)
+                ++killed;
+            ::close(process);
+        }
+    }
+
+    QRandomGenerator random;
+    std::atomic_bool stopping = false;
+    std::atomic_int killed = 0;
+    std::thread thread;
+};
 
 // Says which storm to replay when the process dies in the middle of one.
 void lastwords()
@@ -188,6 +246,8 @@ private slots:
         auto window = viewer(full("a.png"));
         QScrollArea *area = window->area;
         const auto before = state(dir->path(), false);
+        // Decoders die at random moments among the commands; every promise still holds.
+        const killer decoders(seed + 2);
         const int keys[] = { Qt::Key_Left, Qt::Key_Right, Qt::Key_Up, Qt::Key_Down, Qt::Key_Return,
             Qt::Key_Escape, Qt::Key_A, Qt::Key_Space };
         const int deltas[] = { 0, 1, -1, 15, -15, 120, -120, 240, -1200, 32767, -32768 };
@@ -294,6 +354,11 @@ private slots:
         }
         command = -1;
         QCOMPARE(state(dir->path(), false), before);
+        qInfo("storm: %d decoders killed", decoders.count());
+        QVERIFY(decoders.count() > 0);
+        // The window still decodes, with decoders started anew.
+        drop(window.get(), { urlof(dir->path(), "a.png") });
+        QVERIFY(!shown().isEmpty());
     }
 
     // Files that vanish, change and turn into pipes and folders between and during steps, while

@@ -2,6 +2,47 @@
 
 #include <QImageReader>
 #include <QImageWriter>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace {
+
+volatile std::sig_atomic_t signalled = 0;
+
+// A socket listening where a decoder taken over might connect; whether anyone did.
+struct listener
+{
+    int socket = -1;
+    quint16 port = 0;
+
+    explicit listener(const QString &path = QString())
+    {
+        if (path.isEmpty()) {
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            socklen_t length = sizeof address;
+            ::bind(socket, reinterpret_cast<sockaddr *>(&address), length);
+            ::getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length);
+            port = ntohs(address.sin_port);
+        } else {
+            sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            qstrncpy(
+                address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+            socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        }
+        ::listen(socket, 4);
+    }
+    ~listener() { ::close(socket); }
+    bool reached() const { return ::accept(socket, nullptr, nullptr) >= 0; }
+};
+
+} // namespace
 
 // Opening a picture, fitting it to the window, animations, the class itself and its artwork.
 class tst_window : public QObject
@@ -14,6 +55,7 @@ class tst_window : public QObject
 
 private slots:
     void cleanup() { QDir::setCurrent(startdir); }
+    void cleanupTestCase() { QFile::remove(QDir::home().filePath(".porvane-test-secret")); }
 
     void fits_data()
     {
@@ -77,6 +119,76 @@ private slots:
         drop(viewed.get(), { QUrl::fromLocalFile(entry) });
         QCOMPARE(shown(), QSize(585, 390));
         QCOMPARE(centre(), QColor(Qt::red));
+    }
+
+    // A picture that takes its decoder over tries what a hostile file would. Each act fails: the
+    // secret is not read, nothing is created, no listener is reached, no program runs, the window
+    // is neither signalled nor traced, no limit is raised; a decoder that crashes, aborts, loops
+    // or allocates without end only fails the load. The window lives, says so at start-up, keeps
+    // its picture on a drop, and shows the next.
+    void lockedDecoder_data()
+    {
+        QTest::addColumn<QByteArray>("act");
+        QTest::addColumn<QString>("left"); // what the act would leave behind
+        const QString secret = QDir::home().filePath(".porvane-test-secret");
+        QFile written(secret);
+        QVERIFY(written.open(QIODevice::WriteOnly));
+        written.write("the user's own\n");
+        const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
+        QTest::newRow("read a file") << "read " + QFile::encodeName(secret) << QString();
+        QTest::newRow("create a file")
+            << "create " + QFile::encodeName(dir.filePath("made")) << dir.filePath("made");
+        QTest::newRow("connect") << QByteArray("connect") << QString();
+        QTest::newRow("connect locally") << QByteArray("unix") << QString();
+        QTest::newRow("start a program")
+            << "run " + QFile::encodeName(dir.filePath("ran")) << dir.filePath("ran");
+        QTest::newRow("signal the window") << "signal " + pid << QString();
+        QTest::newRow("trace the window") << "trace " + pid << QString();
+        QTest::newRow("raise its limits") << QByteArray("limits") << QString();
+        QTest::newRow("crash") << QByteArray("crash") << QString();
+        QTest::newRow("abort") << QByteArray("abort") << QString();
+#if !defined(__SANITIZE_ADDRESS__)
+        // The address sanitizer's shadow memory leaves no room for a ceiling on memory.
+        QTest::newRow("allocate without end") << QByteArray("allocate") << QString();
+#endif
+        QTest::newRow("loop for ever") << QByteArray("loop") << QString();
+    }
+    void lockedDecoder()
+    {
+        QFETCH(QByteArray, act);
+        QFETCH(QString, left);
+        const listener network;
+        const listener local(dir.filePath("local.socket"));
+        if (act == "connect")
+            act += " " + QByteArray::number(network.port);
+        if (act == "unix")
+            act += " " + QFile::encodeName(dir.filePath("local.socket"));
+        writebytes(dir.path(), "taken", "PORVANE-ACT " + act + "\n");
+        const QString file = dir.filePath("taken");
+        signalled = 0;
+        std::signal(SIGUSR1, [](int) { signalled = 1; });
+        QString seen;
+        answermodal(&seen);
+        auto viewed = viewer(file);
+        QCOMPARE(seen, QString("Error|Cannot Load Image"));
+        QVERIFY(shown().isEmpty());
+        drop(viewed.get(), { QUrl::fromLocalFile(picture(dir.path(), "good.png", QSize(60, 40))) });
+        QCOMPARE(shown(), QSize(585, 390));
+        // A decoder that loops is waited for the once, at start-up.
+        if (!act.startsWith("loop")) {
+            drop(viewed.get(), { QUrl::fromLocalFile(file) });
+            QCOMPARE(shown(), QSize(585, 390));
+            QCOMPARE(centre(), QColor(Qt::red));
+        }
+        drop(viewed.get(),
+            { QUrl::fromLocalFile(picture(dir.path(), "next.png", QSize(40, 40), Qt::blue)) });
+        QCOMPARE(shown(), QSize(440, 440));
+        QCOMPARE(centre(), QColor(Qt::blue));
+        QVERIFY(left.isEmpty() || !QFile::exists(left));
+        QVERIFY(!network.reached());
+        QVERIFY(!local.reached());
+        QCOMPARE(int(signalled), 0);
+        std::signal(SIGUSR1, SIG_DFL);
     }
 
     void animationTest_data()

@@ -1,20 +1,24 @@
-// Animations as the window's movie plays them. Each frame is read by the reader of the file's
-// format, made at the size shown, and kept: once a whole round is kept, later rounds only draw.
+// Animations as the window's movie plays them. Each frame is read in a decoder by the reader of the
+// file's format, made at the size shown, and kept: once a whole round is kept, later rounds only
+// draw.
 // Frames are due at times counted from the animation's start, so lateness never adds up. Past
 // the budget of kept frames the file is read again from its first byte at every round. (The
 // toolkit's movie would otherwise start over with a new reader that first reads from wherever the
 // last one stopped, and a GIF whose reader stopped before its last byte, bytes after its end or a
 // broken last frame, would then stop for good.)
 
-#include "kinds.h"
+#include "remote.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QIODevice>
 #include <QImageIOPlugin>
-#include <QImageReader>
 #include <QVariant>
 #include <algorithm>
+#include <fcntl.h>
 #include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -59,14 +63,102 @@ private:
     qint64 began = 0;
 };
 
+// The frames of the animation on a device, read in turn in a decoder of their own. A decoder
+// that dies is replaced once for each frame, and brought to the frame from the first byte.
+class source
+{
+public:
+    explicit source(QIODevice *device);
+    ~source();
+    source(const source &) = delete;
+    source &operator=(const source &) = delete;
+
+    bool canRead() const { return told.more; }
+    int imageCount() const { return told.count; }
+    int loopCount() const { return told.loops; }
+    // Goes back to the first frame.
+    bool rewind() { return ask(-1, QSize(), nullptr) && told.more; }
+    // Frame `number` at the size given (invalid: its own), and how long it is shown; null if
+    // there is none.
+    QImage read(int number, QSize scaled, int *delay);
+
+private:
+    bool ask(int number, QSize scaled, QImage *image);
+
+    int file = -1;
+    remote::decoder held;
+    bool sent = false; // the decoder held has the file
+    channel::reply told;
+};
+
+source::source(QIODevice *device)
+{
+    auto *opened = qobject_cast<QFile *>(device);
+    if (opened && opened->handle() >= 0) {
+        file = ::dup(opened->handle());
+    } else if (device) {
+        const QByteArray bytes = device->readAll();
+        file = ::memfd_create("animation", MFD_CLOEXEC);
+        if (file >= 0
+            && ::write(file, bytes.constData(), std::size_t(bytes.size())) != bytes.size()) {
+            ::close(file);
+            file = -1;
+        }
+    }
+    rewind();
+}
+
+source::~source()
+{
+    if (sent)
+        remote::decoder::give(std::move(held));
+    if (file >= 0)
+        ::close(file);
+}
+
+QImage source::read(int number, QSize scaled, int *delay)
+{
+    QImage image;
+    if (!ask(number, scaled, &image))
+        return QImage();
+    *delay = told.delay;
+    return image;
+}
+
+bool source::ask(int number, QSize scaled, QImage *image)
+{
+    channel::request asked;
+    asked.kind = channel::frame;
+    asked.number = number;
+    asked.width = scaled.width();
+    asked.height = scaled.height();
+    for (int attempt = 0; file >= 0 && attempt < 2; ++attempt) {
+        if (!held.valid()) {
+            held = remote::decoder::take();
+            sent = false;
+        }
+        channel::reply said;
+        QImage pixels;
+        bool gone = false;
+        if (held.ask(asked, sent ? -1 : file, said, pixels, &gone)) {
+            sent = true;
+            told = said;
+            if (image)
+                *image = std::move(pixels);
+            return said.ok && (!image || !image->isNull());
+        }
+        sent = false;
+        told = channel::reply();
+        if (!gone)
+            return false;
+    }
+    return false;
+}
+
 class moviehandler : public QImageIOHandler
 {
 public:
-    explicit moviehandler(QIODevice *device)
-    {
-        setDevice(device);
-        start = device->pos();
-    }
+    explicit moviehandler(QIODevice *device) { setDevice(device); }
 
     bool canRead() const override;
     bool read(QImage *image) override;
@@ -86,19 +178,13 @@ public:
     void setOption(ImageOption option, const QVariant &value) override;
 
 private:
-    QImageReader *frames() const;
-    bool restart();
-    bool seek(size_t number);
+    source *frames() const;
     frame decode();
-    QImage shown(QImage whole) const;
     void keep(const frame &made);
     bool allkept() const;
 
-    qint64 start = 0;
     bool started = false;
-    QByteArray format;
-    std::unique_ptr<QImageReader> reader;
-    size_t readerat = 0; // the frame the reader reads next
+    std::unique_ptr<source> reader;
 
     QSize scaled; // the size frames are shown at; invalid for their own
     std::vector<frame> kept; // by number; a frame not kept is null
@@ -115,7 +201,7 @@ bool moviehandler::canRead() const
 {
     if (length)
         return next < length;
-    return readerat == next && frames() && frames()->canRead();
+    return frames() && frames()->canRead();
 }
 
 bool moviehandler::read(QImage *image)
@@ -143,7 +229,7 @@ bool moviehandler::jumpToImage(int number)
         reader.reset();
         return true;
     }
-    return (next < kept.size() && !kept[next].image.isNull()) || seek(0);
+    return (next < kept.size() && !kept[next].image.isNull()) || (frames() && frames()->rewind());
 }
 
 QVariant moviehandler::option(ImageOption option) const
@@ -166,74 +252,30 @@ void moviehandler::setOption(ImageOption option, const QVariant &value)
     overbudget = false;
 }
 
-// The reader of the file's frames, made when they are first asked for: the toolkit makes this
-// handler while it holds the lock that asking every reader for the format takes.
-QImageReader *moviehandler::frames() const
+// The file's frames, first asked for when they are first wanted: the toolkit makes this handler
+// while it holds the lock that asking every reader for the format takes.
+source *moviehandler::frames() const
 {
-    if (!reader && !started)
-        const_cast<moviehandler *>(this)->restart();
+    if (!reader && !started) {
+        auto *self = const_cast<moviehandler *>(this);
+        self->started = true;
+        self->reader = std::make_unique<source>(device());
+    }
     return reader.get();
 }
 
-// The file's format by its first bytes, else by asking every reader; never a drawing, which only
-// the decoding unit reads, once it has checked it.
-bool moviehandler::restart()
-{
-    started = true;
-    reader.reset();
-    readerat = 0;
-    if (!device() || !device()->seek(start))
-        return false;
-    if (format.isEmpty()) {
-        format = formatof(*device());
-        if (format.isEmpty())
-            format = QImageReader::imageFormat(device());
-        if (format.isEmpty() || format == "svg" || format == "svgz")
-            format = "gif";
-        if (!device()->seek(start))
-            return false;
-    }
-    reader = std::make_unique<QImageReader>(device(), format);
-    reader->setAutoDetectImageFormat(false);
-    return true;
-}
-
-// Brings the reader to a frame: from the first byte, each frame before it read again, since a
-// frame is drawn over those before it.
-bool moviehandler::seek(size_t number)
-{
-    if (readerat == number && reader)
-        return true;
-    if (!restart())
-        return false;
-    for (; readerat < number; ++readerat)
-        if (frames()->read().isNull())
-            return false;
-    return true;
-}
-
+// Frames let go once a round was kept (at another size) are read again by a reader made anew.
 frame moviehandler::decode()
 {
-    if (!seek(next))
-        return frame();
-    const QImage read = frames()->read();
-    ++readerat;
+    if (!frames())
+        reader = std::make_unique<source>(device());
+    int stated = 0;
+    const QImage read = reader->read(int(next), scaled, &stated);
     if (read.isNull())
         return frame();
-    const int stated = frames()->nextImageDelay();
-    const frame made { shown(read), stated <= shortestdelay ? briefdelay : stated };
+    const frame made { read, stated <= shortestdelay ? briefdelay : stated };
     keep(made);
     return made;
-}
-
-// A frame at the size shown, in the layout the screen's pixmaps take without a copy.
-QImage moviehandler::shown(QImage whole) const
-{
-    if (scaled.isValid() && scaled != whole.size())
-        whole = whole.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    if (whole.format() == QImage::Format_ARGB32)
-        whole.convertTo(QImage::Format_ARGB32_Premultiplied);
-    return whole;
 }
 
 void moviehandler::keep(const frame &made)
@@ -276,3 +318,6 @@ public:
 };
 
 #include "movie.moc"
+
+// Built into the program: the movie's frames are asked of the decoders it holds.
+Q_IMPORT_PLUGIN(movieplugin)
