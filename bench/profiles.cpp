@@ -4,7 +4,7 @@
 //   profiles [ITERATIONS] [SEED]
 
 #include "../tests/chunks.h"
-#include "decode.h"
+#include "remote.h"
 
 #include <QApplication>
 #include <QColorSpace>

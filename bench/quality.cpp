@@ -5,7 +5,7 @@
 // and for the screen's, and decoded whole.
 //   quality PICTURE...
 
-#include "decode.h"
+#include "remote.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -14,8 +14,9 @@ namespace channel {
 namespace {
 
 constexpr int seals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
-// No picture the decoders send is wider or taller than this.
+// No picture the decoders send is wider or taller than this, or larger than the decoding limit.
 constexpr qint32 widest = 1 << 20;
+constexpr qint64 largest = qint64(1) << 30;
 
 bool writeall(int descriptor, const uchar *data, qint64 size)
 {
@@ -127,14 +128,19 @@ int pixelsout(const QImage &image)
 QImage pixelsin(int descriptor, const reply &said)
 {
     struct stat status;
-    const bool sound = descriptor >= 0 && (::fcntl(descriptor, F_GET_SEALS) & seals) == seals
-        && ::fstat(descriptor, &status) == 0 && plainformat(said.format) && said.width > 0
-        && said.height > 0 && said.width <= widest && said.height <= widest && said.stride % 4 == 0
+    // Anything but a memory file (a file on disk could be cut short under the mapping) has no
+    // seals to tell.
+    const int sealed = descriptor >= 0 ? ::fcntl(descriptor, F_GET_SEALS) : -1;
+    const bool sound = sealed >= 0 && (sealed & seals) == seals && ::fstat(descriptor, &status) == 0
+        && plainformat(said.format) && said.width > 0 && said.height > 0 && said.width <= widest
+        && said.height <= widest && said.stride % 4 == 0
         && qint64(said.stride) * 8 >= qint64(said.width)
                 * QImage::toPixelFormat(QImage::Format(said.format)).bitsPerPixel()
-        && qint64(said.stride) * said.height <= status.st_size;
+        && qint64(said.stride) * said.height <= qMin<qint64>(status.st_size, largest);
     const std::size_t length = sound ? std::size_t(said.stride) * std::size_t(said.height) : 0;
-    void *at = sound ? ::mmap(nullptr, length, PROT_READ, MAP_SHARED, descriptor, 0) : MAP_FAILED;
+    // Mapped whole at once: the pages are there already, and drawing would touch each.
+    void *at = sound ? ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, descriptor, 0)
+                     : MAP_FAILED;
     if (descriptor >= 0)
         ::close(descriptor);
     if (at == MAP_FAILED)

@@ -10,6 +10,10 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 [ -x "$prefix/bin/porvane" ] || fail "no program in bin"
+decoder=$(find "$prefix" -path '*/porvane/decoder' -type f)
+[ -n "$decoder" ] && [ -x "$decoder" ] || fail "no decoder program beside the readers"
+! find "$prefix" -name '*actsreader*' | grep -q . || fail "the suites' own reader is installed"
+echo "ok: the decoder program beside the readers, and no reader of the suites'"
 entry=$prefix/share/applications/porvane.desktop
 desktop-file-validate "$entry" || fail "the desktop entry is not valid"
 grep -qx 'Exec=porvane %f' "$entry" || fail "the entry does not open one file"
@@ -50,7 +54,7 @@ for file in usr/bin/porvane usr/share/applications/porvane.desktop \
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 for package in libqt6widgets6 qt6-qpa-plugins qt6-wayland qt6-image-formats-plugins libqt6svg6 \
-  libheif1 libjxl0.7 libopenjp2-7 libde265-0; do
+  libheif1 libjxl0.7 libopenjp2-7 libde265-0 libseccomp2; do
   [[ $depends == *"$package"* ]] || fail "the package does not depend on $package: $depends"
 done
 dpkg-deb -x "$deb" "$prefix/root"

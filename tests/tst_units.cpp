@@ -1,3 +1,4 @@
+#include "channel.h"
 #include "formats/boxes.h"
 #include "formats/codecs.h"
 #include "formats/colour.h"
@@ -8,7 +9,11 @@
 #include "writers.h"
 
 #include <QBuffer>
+#include <QTemporaryFile>
 #include <QtTest>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 // The parts beneath the window on their own: the view state's arithmetic, the averager every
 // reader of the project's own gathers its samples with, and the reader of a HEIF file's boxes.
@@ -250,6 +255,46 @@ private slots:
         QBuffer shorter(&cut);
         shorter.open(QIODevice::ReadOnly);
         QVERIFY(!boxes::read(&shorter, 0, cut.size(), codecs::codedsize).made);
+    }
+
+    // Pixels from a decoder are mapped only from a sealed memory file that holds all the reply
+    // says, in a format of whole bytes: anything else, which a decoder taken over might send, is
+    // no picture, and the window never maps what could shrink under it.
+    void pixelsHandedBack()
+    {
+        QImage image(7, 5, QImage::Format_ARGB32_Premultiplied);
+        image.fill(qRgba(10, 20, 30, 40));
+        channel::reply said;
+        said.width = 7;
+        said.height = 5;
+        said.stride = int(image.bytesPerLine());
+        said.format = image.format();
+        const QImage back = channel::pixelsin(channel::pixelsout(image), said);
+        QCOMPARE(back, image);
+        QVERIFY(back.constBits() != image.constBits());
+
+        const auto refused = [&](int descriptor, channel::reply claimed) {
+            return channel::pixelsin(descriptor, claimed).isNull();
+        };
+        channel::reply taller = said;
+        taller.height = 6;
+        QVERIFY(refused(channel::pixelsout(image), taller));
+        channel::reply indexed = said;
+        indexed.format = QImage::Format_Indexed8;
+        QVERIFY(refused(channel::pixelsout(image), indexed));
+        channel::reply narrow = said;
+        narrow.stride = 24;
+        QVERIFY(refused(channel::pixelsout(image), narrow));
+        const int open = ::memfd_create("unsealed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        QVERIFY(::write(open, image.constBits(), std::size_t(image.sizeInBytes()))
+            == image.sizeInBytes());
+        QVERIFY(refused(open, said));
+        QTemporaryFile disk;
+        QVERIFY(disk.open());
+        disk.write(reinterpret_cast<const char *>(image.constBits()), image.sizeInBytes());
+        disk.flush();
+        QVERIFY(refused(::dup(disk.handle()), said));
+        QVERIFY(refused(-1, said));
     }
 };
 
