@@ -153,6 +153,7 @@ QString readersfolder()
 void findreaders(const QString &folder)
 {
     QCoreApplication::addLibraryPath(folder + QLatin1String("/readers"));
+    QCoreApplication::addLibraryPath(folder + QLatin1String("/movie"));
     QImageReader::setAllocationLimit(decodelimitmb);
 }
 

@@ -69,7 +69,8 @@ QImage::Format alphapixmaps();
 // The folder of the project's readers: beside the program as installed, or else in the build tree.
 QString readersfolder();
 // Finds the project's readers in that folder, looked in before the toolkit's own, each loaded with
-// its library only when a picture of its format is first read, and lifts the decoder's size limit.
+// its library only when a picture of its format is first read (and before them the plugin of the
+// window's movie), and lifts the decoder's size limit.
 // Called once before anything is read as a picture.
 void findreaders(const QString &folder);
 

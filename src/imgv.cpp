@@ -2,6 +2,7 @@
 
 #include "canvas.h"
 #include "decode.h"
+#include "movie.h"
 #include "names.h"
 #include "steps.h"
 
@@ -71,6 +72,7 @@ imgv::imgv(QWidget *parent)
     , bar(commands(this))
 {
     setupdecoding();
+    offermovies();
     setAcceptDrops(true);
 }
 

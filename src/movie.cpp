@@ -7,8 +7,12 @@
 // last one stopped, and a GIF whose reader stopped before its last byte, bytes after its end or a
 // broken last frame, would then stop for good.)
 
+#include "movie.h"
+
+#include "formats/movies.h"
 #include "remote.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QIODevice>
@@ -299,25 +303,15 @@ bool moviehandler::allkept() const
         && std::none_of(kept.begin(), kept.end(), [](const frame &f) { return f.image.isNull(); });
 }
 
+QImageIOHandler *makehandler(QIODevice *device)
+{
+    return new moviehandler(device);
+}
+
 } // namespace
 
-class movieplugin : public QImageIOPlugin
+void offermovies()
 {
-    Q_OBJECT
-    Q_PLUGIN_METADATA(IID QImageIOHandlerFactoryInterface_iid FILE "movie.json")
-
-public:
-    Capabilities capabilities(QIODevice *, const QByteArray &format) const override
-    {
-        return format == "movie" ? CanRead : Capabilities();
-    }
-    QImageIOHandler *create(QIODevice *device, const QByteArray &) const override
-    {
-        return new moviehandler(device);
-    }
-};
-
-#include "movie.moc"
-
-// Built into the program: the movie's frames are asked of the decoders it holds.
-Q_IMPORT_PLUGIN(movieplugin)
+    qApp->setProperty(
+        movies::property, QVariant::fromValue(reinterpret_cast<quintptr>(&makehandler)));
+}
