@@ -68,7 +68,7 @@ void loadeverything(const QString &readers)
     QImageReader::supportedImageFormats();
 }
 
-bool plainformat(qint32 format)
+bool screenformat(qint32 format)
 {
     return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32_Premultiplied
         || format == QImage::Format_RGBX8888 || format == QImage::Format_RGBA8888_Premultiplied
@@ -106,9 +106,9 @@ void still(const channel::request &asked, int descriptor)
     if (drawing::claimed(input))
         drawable();
     const decoded made = decodeopen(input, QSize(asked.width, asked.height), asked.budget,
-        plainformat(asked.opaque) ? QImage::Format(asked.opaque) : QImage::Format_RGB32,
-        plainformat(asked.alpha) ? QImage::Format(asked.alpha)
-                                 : QImage::Format_ARGB32_Premultiplied);
+        screenformat(asked.opaque) ? QImage::Format(asked.opaque) : QImage::Format_RGB32,
+        screenformat(asked.alpha) ? QImage::Format(asked.alpha)
+                                  : QImage::Format_ARGB32_Premultiplied);
     channel::reply said;
     said.ok = !made.image.isNull();
     describe(said, made.image);

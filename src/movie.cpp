@@ -14,14 +14,11 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QIODevice>
 #include <QImageIOPlugin>
 #include <QVariant>
 #include <algorithm>
-#include <fcntl.h>
 #include <memory>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -96,19 +93,8 @@ private:
 };
 
 source::source(QIODevice *device)
+    : file(device ? remote::descriptorof(*device) : -1)
 {
-    auto *opened = qobject_cast<QFile *>(device);
-    if (opened && opened->handle() >= 0) {
-        file = ::dup(opened->handle());
-    } else if (device) {
-        const QByteArray bytes = device->readAll();
-        file = ::memfd_create("animation", MFD_CLOEXEC);
-        if (file >= 0
-            && ::write(file, bytes.constData(), std::size_t(bytes.size())) != bytes.size()) {
-            ::close(file);
-            file = -1;
-        }
-    }
     rewind();
 }
 

@@ -107,22 +107,6 @@ bool ended(int process)
     return ::poll(&exited, 1, 0) > 0;
 }
 
-// Pixels of a picture that is no file on disk (one of the program's own) are sent in a memory
-// file of their own.
-int descriptorof(QFile &input)
-{
-    if (input.handle() >= 0)
-        return ::dup(input.handle());
-    const QByteArray bytes = input.readAll();
-    const int memory = ::memfd_create("picture", MFD_CLOEXEC);
-    if (memory >= 0
-        && ::write(memory, bytes.constData(), std::size_t(bytes.size())) == bytes.size())
-        return memory;
-    if (memory >= 0)
-        ::close(memory);
-    return -1;
-}
-
 // The picture's own size from a decoder, believed only within what any picture may be.
 bool believable(const channel::reply &said)
 {
@@ -132,6 +116,21 @@ bool believable(const channel::reply &said)
 }
 
 } // namespace
+
+int descriptorof(QIODevice &input)
+{
+    auto *file = qobject_cast<QFile *>(&input);
+    if (file && file->handle() >= 0)
+        return ::dup(file->handle());
+    const QByteArray bytes = input.readAll();
+    const int memory = ::memfd_create("picture", MFD_CLOEXEC);
+    if (memory >= 0
+        && ::write(memory, bytes.constData(), std::size_t(bytes.size())) == bytes.size())
+        return memory;
+    if (memory >= 0)
+        ::close(memory);
+    return -1;
+}
 
 void start()
 {

@@ -8,6 +8,7 @@
 #include "channel.h"
 #include "decode.h"
 
+#include <QIODevice>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -25,6 +26,10 @@ constexpr int boundms = 30000;
 void start();
 // Ends every decoder; the window is leaving.
 void stop();
+
+// A descriptor of what a decoder is to read: the file's own, or for bytes that are no file on
+// disk (the program's own pictures), a memory file holding what is left of them; -1 if none.
+int descriptorof(QIODevice &input);
 
 // A decoder held by one user at a time.
 class decoder
