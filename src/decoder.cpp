@@ -13,11 +13,14 @@
 #include <QLibraryInfo>
 #include <QPluginLoader>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <memory>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 extern char **environ;
 
@@ -43,6 +46,23 @@ QStringList readable(const QString &readers)
         QStringLiteral("/usr/local/lib"), QStringLiteral("/etc/ld.so.cache"),
         QStringLiteral("/etc/fonts"), QStringLiteral("/usr/share/fonts"),
         QStringLiteral("/usr/local/share/fonts"), QStringLiteral("/var/cache/fontconfig") };
+}
+
+// What every decoder of a process sets up alike, made before the first is forked: each then
+// inherits it rather than working it out again.
+struct prepared
+{
+    QString readers;
+    QStringList readable;
+};
+
+const prepared &prepare(const QString &readers)
+{
+    static const prepared made = [&] {
+        findreaders(readers);
+        return prepared { readers, readable(readers) };
+    }();
+    return made;
 }
 
 // Text in a drawing needs the toolkit's fonts, which need an application of its own, made when
@@ -266,77 +286,88 @@ void closeeverything(int socket)
 
 void forgetsession()
 {
-    QList<QByteArray> names;
+    std::vector<char *> keep;
     for (char **entry = environ; entry && *entry; ++entry)
-        if (!kept(*entry))
-            names << QByteArray(*entry).split('=').value(0);
-    for (const QByteArray &name : std::as_const(names))
-        ::unsetenv(name.constData());
+        if (kept(*entry))
+            keep.push_back(*entry);
+    ::clearenv();
+    for (char *entry : keep)
+        ::putenv(entry);
 }
 
-// A decoder dies with the spawner, which lives as long as the window.
-[[noreturn]] void become(int socket, pid_t spawner, const QString &readers)
+// A decoder dies with the process that forked it: the window, or a spawner that lives as long as
+// the window.
+[[noreturn]] void become(int socket, pid_t parent, const prepared &set)
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != spawner)
+    if (::getppid() != parent)
         std::_Exit(0);
     std::signal(SIGCHLD, SIG_DFL);
     closeeverything(socket);
     forgetsession();
-    findreaders(readers);
+    // Pixels and rows are given back to the system once freed, not kept in the heap for the next
+    // picture: the allocator would otherwise raise its threshold for that after the first.
+    ::mallopt(M_MMAP_THRESHOLD, 128 << 10);
+    channel::sharepixels();
     if (!lock::confines())
-        loadeverything(readers);
-    lock::lockdown(readable(readers));
+        loadeverything(set.readers);
+    lock::lockdown(set.readable);
     serve();
+}
+
+// Forks a decoder on its end of a channel, closing in it the caller's own socket; a descriptor
+// of its process, or -1.
+int forkone(int theirs, int own, const prepared &set)
+{
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(own);
+        become(theirs, parent, set);
+    }
+    return child > 0 ? ::pidfd_open(child, 0) : -1;
 }
 
 } // namespace
 
 bool kept(const char *entry)
 {
-    const QByteArray name(entry);
-    return name.startsWith("ASAN_") || name.startsWith("LSAN_") || name.startsWith("UBSAN_");
+    for (const char *sanitizer : { "ASAN_", "LSAN_", "UBSAN_" })
+        if (std::strncmp(entry, sanitizer, std::strlen(sanitizer)) == 0)
+            return true;
+    return false;
 }
 
-int forkspawner(const QString &readers)
+forked forkdecoder(const QString &readers)
 {
+    const prepared &set = prepare(readers);
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
-        return -1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(ends[0]);
-        if (ends[1] > 3)
-            ::close_range(3, unsigned(ends[1]) - 1, 0);
-        ::close_range(unsigned(ends[1]) + 1, ~0U, 0);
-        spawn(ends[1], readers);
-    }
+        return {};
+    forked made;
+    made.process = forkone(ends[1], ends[0], set);
     ::close(ends[1]);
-    if (child > 0)
-        return ends[0];
+    if (made.process >= 0) {
+        made.socket = ends[0];
+        return made;
+    }
     ::close(ends[0]);
-    return -1;
+    return {};
 }
 
 void spawn(int socket, const QString &readers)
 {
     // Decoders that end are reaped by the kernel; the window knows them by their descriptors.
     std::signal(SIGCHLD, SIG_IGN);
+    const prepared &set = prepare(readers);
     for (;;) {
         channel::request asked;
         int decoder;
         if (!channel::receive(socket, &asked, sizeof asked, &decoder))
             std::_Exit(0);
         int process = -1;
-        if (asked.kind == channel::spawn && decoder >= 0) {
-            const pid_t spawner = ::getpid();
-            const pid_t child = ::fork();
-            if (child == 0) {
-                ::close(socket);
-                become(decoder, spawner, readers);
-            }
-            process = child > 0 ? ::pidfd_open(child, 0) : -1;
-        }
+        if (asked.kind == channel::spawn && decoder >= 0)
+            process = forkone(decoder, socket, set);
         if (decoder >= 0)
             ::close(decoder);
         channel::reply said;

@@ -32,8 +32,8 @@ extern "C" void __lsan_do_leak_check();
 
 int main(int argc, char **argv)
 {
-    // Decoders are forked from a process made before anything else, which holds nothing of the
-    // window's.
+    // The first decoder is forked before anything else, so that it holds nothing of the window's,
+    // and is ready by the time the window asks for the start-up picture.
     remote::start();
 #ifdef PORVANE_FONTCONFIG
     // The font configuration, which the buttons' first measure waits for, is read on another core

@@ -107,6 +107,14 @@ bool ended(int process)
     return ::poll(&exited, 1, 0) > 0;
 }
 
+// A decoder closes its channel only by dying, and the kernel closes it before the process is
+// seen to have ended.
+bool hungup(int socket)
+{
+    pollfd closed { socket, 0, 0 };
+    return ::poll(&closed, 1, 0) > 0 && (closed.revents & POLLHUP);
+}
+
 // The picture's own size from a decoder, believed only within what any picture may be.
 bool believable(const channel::reply &said)
 {
@@ -134,8 +142,18 @@ int descriptorof(QIODevice &input)
 
 void start()
 {
-    const std::lock_guard<std::mutex> held(decoders().spawning);
-    decoders().spawner = ::decoder::forkspawner(readersfolder());
+    // The window's own children, the first decoder and the spawner, are reaped by the kernel as
+    // they end, whenever that is: the window knows them by their descriptors.
+    std::signal(SIGCHLD, SIG_IGN);
+    const ::decoder::forked first = ::decoder::forkdecoder(readersfolder());
+    if (first.socket < 0)
+        return;
+    decoder made;
+    made.socket = first.socket;
+    made.process = first.process;
+    const std::lock_guard<std::mutex> held(decoders().keeping);
+    decoders().everyone.push_back(made.process);
+    decoders().idle.push_back(std::move(made));
 }
 
 void stop()
@@ -225,7 +243,7 @@ bool decoder::ask(
         return true;
     }
     if (gone)
-        *gone = process >= 0 && ended(process);
+        *gone = process >= 0 && (hungup(socket) || ended(process));
     end();
     return false;
 }

@@ -20,9 +20,9 @@ namespace remote {
 // seconds.
 constexpr int boundms = 30000;
 
-// Starts the spawner of decoders now, while the program is a single thread holding nothing, so
-// that no decoder can inherit anything of the window's. Without it a spawner is started as a
-// program of its own when the first picture is decoded.
+// Forks the first decoder now, while the program is a single thread holding nothing, so that it
+// inherits nothing of the window's. More decoders, and any without it, come from a spawner
+// started as a program of its own when first needed.
 void start();
 // Ends every decoder; the window is leaving.
 void stop();
@@ -56,6 +56,8 @@ public:
     void end();
 
 private:
+    friend void start();
+
     int socket = -1;
     int process = -1;
 };

@@ -55,6 +55,12 @@ $convert -size 1170x880 xc:white -fill black -font DejaVu-Sans -pointsize 9 \
 pictures() { find "$work/pics" "$work/names" "$work/folder" -printf '%p %s %T@\n' | sort; }
 made=$(pictures)
 
+# The first visible window the search finds, waited for. A window destroyed while xdotool reads
+# the tree makes it fail outright, even with --sync; the search is then made again.
+found=
+visible() { found=$(xdotool search --onlyvisible "$@" 2>/dev/null | head -1) && [ -n "$found" ]; }
+findwindow() { waitfor visible "$@" && echo "$found"; }
+
 app=0
 win=0
 start() {
@@ -62,8 +68,7 @@ start() {
   app=$!
   pids+=($app)
   # This process's window: one that an earlier program leaves behind may still be mapped.
-  win=$(timeout 20 xdotool search --sync --all --onlyvisible --pid $app --name '^PORVANE - Q\.ZARVEL$' |
-    head -1) || fail "no window for $*"
+  win=$(findwindow --all --pid $app --name '^PORVANE - Q\.ZARVEL$') || fail "no window for $*"
   waitfor focused "$win" || fail "the window did not get the focus"
 }
 
@@ -255,12 +260,12 @@ done
 "$exe" "$work/folder" 2>"$work/program.log" &
 app=$!
 pids+=($app)
-box=$(timeout 20 xdotool search --sync --onlyvisible --name '^Error$' | head -1) || fail "no error box"
+box=$(findwindow --name '^Error$') || fail "no error box"
 xdotool search --onlyvisible --name '^PORVANE' >/dev/null && fail "the window opened before the box"
 ok "error box before the window"
 waitfor focused "$box"
 xdotool key Return
-win=$(timeout 20 xdotool search --sync --onlyvisible --name '^PORVANE - Q\.ZARVEL$' | head -1) || fail "no window after the box"
+win=$(findwindow --name '^PORVANE - Q\.ZARVEL$') || fail "no window after the box"
 read -r x y w h < <(geometry)
 [ "$w x $h" = "600 x 500" ] || fail "window after the box is $w x $h"
 blank || fail "the window is not empty"
@@ -272,20 +277,34 @@ wait $app || true
 mkdir -p "$work/taken"
 printf 'PORVANE-ACT run %s\n' "$work/taken/ran" >"$work/taken/0.png"
 cp "$work/pics/2 ñandú.png" "$work/taken/1.png"
+cp "$work/pics/3.png" "$work/taken/2.png"
 "$exe" "$work/taken/0.png" 2>"$work/program.log" &
 app=$!
 pids+=($app)
-box=$(timeout 20 xdotool search --sync --onlyvisible --name '^Error$' | head -1) ||
+box=$(findwindow --name '^Error$') ||
   fail "no error box for a picture that takes its decoder over"
 waitfor focused "$box"
 xdotool key Return
-win=$(timeout 20 xdotool search --sync --onlyvisible --name '^PORVANE - Q\.ZARVEL$' | head -1) ||
+win=$(findwindow --name '^PORVANE - Q\.ZARVEL$') ||
   fail "no window after the box"
 waitfor focused "$win" || fail "the window did not get the focus"
 xdotool key Right
 expectbox '#00ffff' 440x440 "the next picture after one that took its decoder over"
 [ ! -e "$work/taken/ran" ] || fail "a decoder taken over started a program"
 ok "a decoder taken over starts no program"
+# The decoder the program forked as it started is its own child: killed, it is reaped, and one
+# from a spawner started then shows the next picture.
+first=$(decoders "$app")
+[ -n "$first" ] || fail "no decoder"
+kill -9 $first
+xdotool key Right
+expectbox '#ffff00' 440x440 "the next picture after every decoder was killed"
+reaped() {
+  for kid in $first; do [ ! -e "/proc/$kid" ] || return 1; done
+}
+waitfor reaped || fail "a killed decoder was left unreaped"
+waitfor test -n "$(decoders "$app")" || fail "no decoder after the first was killed"
+ok "a killed first decoder is reaped and replaced"
 xdotool key Escape
 wait $app || fail "exit status"
 

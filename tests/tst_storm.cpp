@@ -361,6 +361,25 @@ private slots:
         QVERIFY(!shown().isEmpty());
     }
 
+    // Decoders killed while idle, the moment before a picture is asked of them: a decoder still
+    // dying looks alive, and its channel closes only as it goes, so every picture must still
+    // show.
+    void killedIdle()
+    {
+        auto window = viewer(full("a.png"));
+        int killed = 0;
+        for (int round = 0; round < 40; ++round) {
+            for (const qint64 victim : descendants(QCoreApplication::applicationPid()))
+                killed += ::kill(pid_t(victim), SIGKILL) == 0;
+            const bool red = round % 2;
+            drop(window.get(), { urlof(dir->path(), red ? "a.png" : "b.jpg") });
+            QVERIFY2(centre().isValid(), qPrintable(QString("round %1: nothing shown").arg(round)));
+            QCOMPARE(centre().red() > 200, red);
+        }
+        qInfo("%d decoders killed while idle", killed);
+        QVERIFY(killed >= 40);
+    }
+
     // Files that vanish, change and turn into pipes and folders between and during steps, while
     // neighbours decode ahead: every step answers, and shows a picture of the folder or the last
     // good one.
