@@ -1,13 +1,19 @@
 #include "channel.h"
 
+#include "formats/handover.h"
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace channel {
 
@@ -54,7 +60,87 @@ void release(void *info)
     delete mapped;
 }
 
+int newpixelfile()
+{
+    return ::memfd_create("pixels", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+}
+
+// Pictures made in memory files, from the reader's first row until the picture is let go.
+struct made
+{
+    void *at;
+    std::size_t length;
+    int descriptor;
+    bool sealed; // sealed and handed over at least once
+    bool mapped; // still mapped where it was made
+};
+
+std::atomic_bool sharing = false;
+std::mutex madelock;
+std::vector<made> madeinfiles;
+
+std::vector<made>::iterator madeat(const void *at)
+{
+    return std::find_if(
+        madeinfiles.begin(), madeinfiles.end(), [&](const made &m) { return m.at == at; });
+}
+
+// The file can be sealed against writing only once no shared writable mapping of it is left: the
+// decoder's becomes a private one, at the same place, still its own to read, and to change in
+// pages of its own should a reader write to it again.
+int handover(made &picture)
+{
+    if (!picture.sealed) {
+        if (::mmap(picture.at, picture.length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED,
+                picture.descriptor, 0)
+            == MAP_FAILED) {
+            picture.mapped = false;
+            return -1;
+        }
+        if (::fcntl(picture.descriptor, F_ADD_SEALS, seals) != 0)
+            return -1;
+        picture.sealed = true;
+    }
+    return ::fcntl(picture.descriptor, F_DUPFD_CLOEXEC, 0);
+}
+
 } // namespace
+
+void sharepixels()
+{
+    sharing = true;
+}
+
+extern "C" void *porvane_takepixels(std::size_t length)
+{
+    if (!sharing || length == 0)
+        return nullptr;
+    const int memory = newpixelfile();
+    if (memory < 0)
+        return nullptr;
+    void *at = ::ftruncate(memory, off_t(length)) == 0
+        ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)
+        : MAP_FAILED;
+    if (at == MAP_FAILED) {
+        ::close(memory);
+        return nullptr;
+    }
+    const std::lock_guard<std::mutex> hold(madelock);
+    madeinfiles.push_back({ at, length, memory, false, true });
+    return at;
+}
+
+extern "C" void porvane_givepixels(void *at)
+{
+    const std::lock_guard<std::mutex> hold(madelock);
+    const auto picture = madeat(at);
+    if (picture == madeinfiles.end())
+        return;
+    if (picture->mapped)
+        ::munmap(picture->at, picture->length);
+    ::close(picture->descriptor);
+    madeinfiles.erase(picture);
+}
 
 bool send(int socket, const void *data, std::size_t size, int descriptor)
 {
@@ -115,7 +201,13 @@ bool receive(int socket, void *data, std::size_t size, int *descriptor, int ms)
 
 int pixelsout(const QImage &image)
 {
-    const int memory = ::memfd_create("pixels", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    {
+        const std::lock_guard<std::mutex> hold(madelock);
+        const auto picture = madeat(image.constBits());
+        if (picture != madeinfiles.end() && image.sizeInBytes() <= qint64(picture->length))
+            return handover(*picture);
+    }
+    const int memory = newpixelfile();
     if (memory < 0)
         return -1;
     if (writeall(memory, image.constBits(), image.sizeInBytes())
@@ -138,9 +230,9 @@ QImage pixelsin(int descriptor, const reply &said)
                 * QImage::toPixelFormat(QImage::Format(said.format)).bitsPerPixel()
         && qint64(said.stride) * said.height <= qMin<qint64>(status.st_size, largest);
     const std::size_t length = sound ? std::size_t(said.stride) * std::size_t(said.height) : 0;
-    // Mapped whole at once: the pages are there already, and drawing would touch each.
-    void *at = sound ? ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, descriptor, 0)
-                     : MAP_FAILED;
+    // Mapped as drawing reaches it: the pages are there already and come many to a fault, and a
+    // picture decoded finer for a zoom is drawn only in part.
+    void *at = sound ? ::mmap(nullptr, length, PROT_READ, MAP_SHARED, descriptor, 0) : MAP_FAILED;
     if (descriptor >= 0)
         ::close(descriptor);
     if (at == MAP_FAILED)

@@ -50,8 +50,11 @@ bool send(int socket, const void *data, std::size_t size, int descriptor = -1);
 // of another size, the other end gone or past the time.
 bool receive(int socket, void *data, std::size_t size, int *descriptor, int ms = -1);
 
+// From now on, the pictures the readers make in this process are made in memory files that
+// pixelsout hands over as they are.
+void sharepixels();
 // A sealed memory file holding the image's rows, which can neither change nor shrink; -1 if none
-// can be made.
+// can be made. A picture made in a memory file is handed over in it; any other is copied into one.
 int pixelsout(const QImage &image);
 // The image the reply describes, mapped read-only from the memory file it came with, or null
 // where the file is not sealed, is smaller than the reply says, or the reply is out of bounds.

@@ -13,6 +13,7 @@
 #include <QtTest>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The parts beneath the window on their own: the view state's arithmetic, the averager every
@@ -295,6 +296,44 @@ private slots:
         disk.flush();
         QVERIFY(refused(::dup(disk.handle()), said));
         QVERIFY(refused(-1, said));
+    }
+
+    // In a decoder, a picture the readers make is handed over in the very memory file it was
+    // made in, however often it is sent, and stays the decoder's to read and change without the
+    // window's copy changing with it.
+    void pixelsHandedOverWhole()
+    {
+        channel::sharepixels();
+        QByteArray grey(64 * 48, char(0x80));
+        pixels::plane plane;
+        plane.data = reinterpret_cast<const uchar *>(grey.constData());
+        plane.stride = 64;
+        plane.width = 64;
+        plane.height = 48;
+        pixels::meaning samples;
+        samples.kind = pixels::model::grey;
+        QImage made = pixels::write({ plane }, samples, QSize(64, 48));
+        QVERIFY(!made.isNull());
+        const QImage kept = made.copy();
+        const uchar *at = made.constBits();
+        const int first = channel::pixelsout(made);
+        const int second = channel::pixelsout(made);
+        struct stat one, other;
+        QVERIFY(::fstat(first, &one) == 0 && ::fstat(second, &other) == 0);
+        QCOMPARE(one.st_ino, other.st_ino);
+        QVERIFY(::fcntl(first, F_GET_SEALS) & F_SEAL_WRITE);
+        ::close(second);
+
+        made.fill(Qt::red);
+        QCOMPARE(made.constBits(), at);
+        QCOMPARE(made.pixel(5, 5), QColor(Qt::red).rgb());
+        channel::reply said;
+        said.width = made.width();
+        said.height = made.height();
+        said.stride = int(made.bytesPerLine());
+        said.format = made.format();
+        QCOMPARE(channel::pixelsin(first, said), kept);
+        made = QImage();
     }
 };
 

@@ -1,5 +1,6 @@
 #include "pixels.h"
 
+#include "handover.h"
 #include "packer.h"
 #include "parallel.h"
 #include "weights.h"
@@ -25,11 +26,18 @@ QImage zeroed(QSize size, QImage::Format format)
 {
     const qsizetype line
         = (qsizetype(size.width()) * QImage::toPixelFormat(format).bitsPerPixel() + 31) / 32 * 4;
-    void *pixels = std::calloc(size_t(line) * size_t(size.height()), 1);
+    const std::size_t length = std::size_t(line) * std::size_t(size.height());
+    const bool offered = porvane_takepixels && porvane_givepixels;
+    void *pixels = offered ? porvane_takepixels(length) : nullptr;
+    QImageCleanupFunction release = porvane_givepixels;
+    if (!pixels) {
+        pixels = std::calloc(length, 1);
+        release = std::free;
+    }
     if (!pixels)
         return QImage();
     return QImage(
-        static_cast<uchar *>(pixels), size.width(), size.height(), line, format, std::free, pixels);
+        static_cast<uchar *>(pixels), size.width(), size.height(), line, format, release, pixels);
 }
 
 } // namespace
