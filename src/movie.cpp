@@ -124,7 +124,7 @@ bool source::ask(int number, QSize scaled, QImage *image)
     asked.height = scaled.height();
     for (int attempt = 0; file >= 0 && attempt < 2; ++attempt) {
         if (!held.valid()) {
-            held = remote::decoder::take();
+            held = remote::decoder::take(attempt > 0);
             sent = false;
         }
         channel::reply said;

@@ -185,9 +185,9 @@ decoder::~decoder()
 
 // Idle decoders that have ended since are let go. A spawner that does not answer is replaced
 // once.
-decoder decoder::take()
+decoder decoder::take(bool fresh)
 {
-    for (;;) {
+    while (!fresh) {
         decoder ready;
         {
             const std::lock_guard<std::mutex> held(decoders().keeping);
@@ -196,7 +196,7 @@ decoder decoder::take()
             ready = std::move(decoders().idle.back());
             decoders().idle.pop_back();
         }
-        if (!ended(ready.process))
+        if (!ended(ready.process) && !hungup(ready.socket))
             return ready;
     }
     const std::lock_guard<std::mutex> held(decoders().spawning);
@@ -263,7 +263,8 @@ void decoder::end()
 } // namespace remote
 
 // A decoder that dies over a picture is replaced and asked once more, should something else have
-// ended it; one that overruns the bound is not.
+// ended it; one that overruns the bound is not. The second is a fresh one: whatever ended the
+// first may have ended those idle beside it, which may not yet look it.
 decoded decode(const QString &file, QSize box, qint64 budget)
 {
     QFile input;
@@ -279,7 +280,7 @@ decoded decode(const QString &file, QSize box, qint64 budget)
     asked.alpha = alphapixmaps();
     decoded made;
     for (int attempt = 0; descriptor >= 0 && attempt < 2; ++attempt) {
-        remote::decoder decoder = remote::decoder::take();
+        remote::decoder decoder = remote::decoder::take(attempt > 0);
         channel::reply said;
         bool gone = false;
         if (decoder.ask(asked, descriptor, said, made.image, &gone)) {

@@ -42,8 +42,9 @@ public:
     decoder &operator=(const decoder &) = delete;
     ~decoder();
 
-    // A decoder from those idle, or a new one; invalid if none can be started.
-    static decoder take();
+    // A decoder from those idle, or a new one (always, when fresh); invalid if none can be
+    // started.
+    static decoder take(bool fresh = false);
     // Gives a decoder back to those idle, ready for the next picture.
     static void give(decoder held);
 

@@ -373,8 +373,9 @@ private slots:
                 killed += ::kill(pid_t(victim), SIGKILL) == 0;
             const bool red = round % 2;
             drop(window.get(), { urlof(dir->path(), red ? "a.png" : "b.jpg") });
-            QVERIFY2(centre().isValid(), qPrintable(QString("round %1: nothing shown").arg(round)));
-            QCOMPARE(centre().red() > 200, red);
+            const QString where = QString("round %1").arg(round);
+            QVERIFY2(centre().isValid(), qPrintable(where + ": nothing shown"));
+            QVERIFY2((centre().red() > 200) == red, qPrintable(where + ": the picture was kept"));
         }
         qInfo("%d decoders killed while idle", killed);
         QVERIFY(killed >= 40);
