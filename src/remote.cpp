@@ -108,11 +108,11 @@ bool ended(int process)
 }
 
 // A decoder closes its channel only by dying, and the kernel closes it before the process is
-// seen to have ended.
-bool hungup(int socket)
+// seen to have ended: either says it is gone.
+bool dead(int socket, int process)
 {
     pollfd closed { socket, 0, 0 };
-    return ::poll(&closed, 1, 0) > 0 && (closed.revents & POLLHUP);
+    return (::poll(&closed, 1, 0) > 0 && (closed.revents & POLLHUP)) || ended(process);
 }
 
 // The picture's own size from a decoder, believed only within what any picture may be.
@@ -183,7 +183,7 @@ decoder::~decoder()
     end();
 }
 
-// Idle decoders that have ended since are let go. A spawner that does not answer is replaced
+// Idle decoders that have died since are let go. A spawner that does not answer is replaced
 // once.
 decoder decoder::take(bool fresh)
 {
@@ -196,7 +196,7 @@ decoder decoder::take(bool fresh)
             ready = std::move(decoders().idle.back());
             decoders().idle.pop_back();
         }
-        if (!ended(ready.process) && !hungup(ready.socket))
+        if (!dead(ready.socket, ready.process))
             return ready;
     }
     const std::lock_guard<std::mutex> held(decoders().spawning);
@@ -243,7 +243,7 @@ bool decoder::ask(
         return true;
     }
     if (gone)
-        *gone = process >= 0 && (hungup(socket) || ended(process));
+        *gone = process >= 0 && dead(socket, process);
     end();
     return false;
 }
