@@ -118,8 +118,9 @@ extern "C" void *porvane_takepixels(std::size_t length)
     const int memory = newpixelfile();
     if (memory < 0)
         return nullptr;
+    // The reader writes every row: the pages are made here in one call, not a fault at a time.
     void *at = ::ftruncate(memory, off_t(length)) == 0
-        ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)
+        ? ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, memory, 0)
         : MAP_FAILED;
     if (at == MAP_FAILED) {
         ::close(memory);
