@@ -9,6 +9,18 @@ namespace {
 // Neighbours are decoded ahead up to 64 megapixels (256 MiB) decoded; larger ones when stepped to.
 constexpr qint64 aheadpixels = 64 << 20;
 
+// A picture decoded ahead is read here once, a byte a page, so that bringing in its pages (mapped
+// from the decoder's memory file) falls on this thread, not on the window's as it first draws.
+decoded touched(decoded picture)
+{
+    const uchar *bytes = picture.image.constBits();
+    uchar sum = 0;
+    for (qsizetype at = 0; at < picture.image.sizeInBytes(); at += 4096)
+        sum ^= *static_cast<const volatile uchar *>(bytes + at);
+    Q_UNUSED(sum);
+    return picture;
+}
+
 } // namespace
 
 ahead::ahead()
@@ -71,7 +83,7 @@ ahead::picture ahead::start(const QString &file, QSize box, QThreadPool *pool, q
     picture next { file, stampof(file), {}, std::make_shared<std::atomic_bool>(true) };
     if (next.read.settled)
         next.image = QtConcurrent::run(pool, [file, box, budget, wanted = next.wanted] {
-            return *wanted ? decode(file, box, budget) : decoded();
+            return *wanted ? touched(decode(file, box, budget)) : decoded();
         });
     return next;
 }
