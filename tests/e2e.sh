@@ -133,6 +133,16 @@ pixel() { # colour of one pixel of the window, as #RRGGBB
 }
 
 # --- Opening and fitting ---
+# A library under the name of every library a reader needs, lying in the folder the program is
+# started from: it leaves a mark there if any process of the program loads it.
+mkdir "$work/planted"
+printf '%s\n' '#include <stdio.h>' '__attribute__((constructor)) static void mark(void)' \
+  '{ FILE *f = fopen("loaded", "w"); if (f) fclose(f); }' >"$work/planted/mark.c"
+cc -shared -fPIC -o "$work/planted/mark.so" "$work/planted/mark.c"
+for needed in $(patchelf --print-needed "$(dirname "$exe")"/plugins/readers/imageformats/*.so | sort -u); do
+  cp "$work/planted/mark.so" "$work/planted/$needed"
+done
+cd "$work/planted"
 start "$work/pics/2 ñandú.png"
 read -r x y w h < <(geometry)
 [ "$w x $h" = "600 x 500" ] || fail "window is $w x $h"
@@ -170,6 +180,9 @@ loaded=$(readersof "/proc/$app/maps")
 [ "$loaded" = "imageformats/libpngreader.so imageformats/libqico.so " ] ||
   fail "a PNG shown maps $loaded in the window"
 ok "a PNG shown loads the PNG reader in a decoder alone, the window those of its own pictures"
+[ ! -e "$work/planted/loaded" ] || fail "a library lying in the current folder was loaded"
+ok "no library is looked for in the current folder"
+cd - >/dev/null
 
 # --- Keys, wheel and buttons ---
 xdotool key Down
