@@ -157,6 +157,16 @@ void findreaders(const QString &folder)
     QImageReader::setAllocationLimit(decodelimitmb);
 }
 
+void indexreaders()
+{
+    // A format no reader offers, asked of nothing: every reader's file is looked at, none loaded.
+    QBuffer nothing;
+    nothing.open(QIODevice::ReadOnly);
+    QImageReader reader(&nothing, QByteArrayLiteral("-"));
+    reader.setAutoDetectImageFormat(false);
+    reader.canRead();
+}
+
 void resolution::decoded(const QString &file, const extent &decode)
 {
     source = file;

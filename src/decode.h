@@ -73,6 +73,9 @@ QString readersfolder();
 // window's movie), and lifts the decoder's size limit.
 // Called once before anything is read as a picture.
 void findreaders(const QString &folder);
+// Reads from the readers' files which formats each offers, loading none of them, as the first
+// decode would otherwise do before it reaches its reader.
+void indexreaders();
 
 // The size of a picture scaled into a box keeping its proportions, as the toolkit's scaling
 // makes it: empty for an empty box, never thinner than a pixel otherwise.

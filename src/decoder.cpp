@@ -312,6 +312,8 @@ void forgetsession()
     if (!lock::confines())
         loadeverything(set.readers);
     lock::lockdown(set.readable);
+    // While the window starts, before the first picture comes.
+    indexreaders();
     serve();
 }
 
@@ -360,6 +362,8 @@ void spawn(int socket, const QString &readers)
     // Decoders that end are reaped by the kernel; the window knows them by their descriptors.
     std::signal(SIGCHLD, SIG_IGN);
     const prepared &set = prepare(readers);
+    // Once here, for every decoder forked after.
+    indexreaders();
     for (;;) {
         channel::request asked;
         int decoder;
